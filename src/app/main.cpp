@@ -1,0 +1,5 @@
+#include "app/run_tool.h"
+
+int main(int argc, char* argv[]) {
+    return run_tool(argc, argv);
+}

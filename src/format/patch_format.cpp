@@ -1,0 +1,90 @@
+#include "patch_format.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+
+namespace {
+
+// Hands the buffered bytes to the file; a short count is a failure.
+bool drain(PatchStream& patch) {
+    if (patch.failed) {
+        return false;
+    }
+    if (patch.used > 0 &&
+        std::fwrite(patch.buffer.data(), 1, patch.used, patch.file) != patch.used) {
+        patch.failed = true;
+    }
+    patch.used = 0;
+    return !patch.failed;
+}
+
+// Copies bytes into the buffer, draining it whenever it fills.
+bool append(PatchStream& patch, std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+        if (patch.used == patch.buffer.size() && !drain(patch)) {
+            return false;
+        }
+        const std::size_t n = std::min(bytes.size(), patch.buffer.size() - patch.used);
+        std::memcpy(patch.buffer.data() + patch.used, bytes.data(), n);
+        patch.used += n;
+        bytes = bytes.subspan(n);
+    }
+    return !patch.failed;
+}
+
+}  // namespace
+
+bool write_header(PatchStream& patch) {
+    std::array<std::uint8_t, PATCH_HEADER_SIZE> head{};
+    std::size_t at = 0;
+    for (const std::uint8_t b : PATCH_HEADER.magic) {
+        head[at++] = b;
+    }
+    head[at++] = PATCH_HEADER.format_code;
+    for (const std::uint8_t b : PATCH_HEADER.reserved_block) {
+        head[at++] = b;
+    }
+    for (const std::uint8_t b : PATCH_HEADER.option_bytes) {
+        head[at++] = b;
+    }
+    assert(at == PATCH_HEADER_SIZE);
+    return append(patch, head);
+}
+
+bool write_record_data(std::uint8_t command, std::uint32_t offset,
+                       std::span<const std::uint8_t> data, PatchStream& patch) {
+    assert(command == COMMAND_REPLACE || command == COMMAND_ADD);
+    assert(!data.empty() && data.size() <= MAX_RECORD_DATA);
+    assert(command == COMMAND_REPLACE || offset == 0);
+    assert(patch.buffer.size() >= MAX_RECORD_SIZE);
+    if (patch.buffer.size() - patch.used < RECORD_HEAD_SIZE + data.size() && !drain(patch)) {
+        return false;
+    }
+    // The whole record now fits: format the head in place, then the payload.
+    std::uint8_t* out = patch.buffer.data() + patch.used;
+    out[0] = command;
+    out[1] = static_cast<std::uint8_t>(offset);
+    out[2] = static_cast<std::uint8_t>(offset >> 8);
+    out[3] = static_cast<std::uint8_t>(offset >> 16);
+    out[4] = static_cast<std::uint8_t>(offset >> 24);
+    out[5] = static_cast<std::uint8_t>(data.size());
+    std::memcpy(out + RECORD_HEAD_SIZE, data.data(), data.size());
+    patch.used += RECORD_HEAD_SIZE + data.size();
+    return !patch.failed;
+}
+
+bool write_record(const PatchRecord& record, PatchStream& patch) {
+    return write_record_data(record.command, record.offset,
+                             std::span(record.data).first(record.length), patch);
+}
+
+bool flush_patch(PatchStream& patch) {
+    if (!drain(patch)) {
+        return false;
+    }
+    if (std::fflush(patch.file) != 0) {
+        patch.failed = true;
+    }
+    return !patch.failed;
+}

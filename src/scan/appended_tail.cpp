@@ -1,0 +1,44 @@
+#include <algorithm>
+#include <cstring>
+
+#include "scan/difference_scan.h"
+#include "scan/scan_internal.h"
+
+ScanStatus append_tail(RecordBuilder& builder, ScanInput& updated, PatchStream& patch) {
+    // A run still open at the original's end is cut there, never extended.
+    if (!flush_builder(builder, patch)) {
+        return ScanStatus::patch_write_error;
+    }
+    clear_builder(builder, COMMAND_ADD);
+    PatchRecord& pending = builder.record;
+    while (const std::size_t available = fill_input(updated)) {
+        std::span<const std::uint8_t> rest =
+            std::span(updated.buffer).subspan(updated.begin, available);
+        updated.begin = updated.end;
+        // Top up a record left partial by the previous block.
+        if (pending.length > 0) {
+            const std::size_t n = std::min(rest.size(), MAX_RECORD_DATA - pending.length);
+            std::memcpy(pending.data.data() + pending.length, rest.data(), n);
+            pending.length = static_cast<std::uint8_t>(pending.length + n);
+            rest = rest.subspan(n);
+            if (pending.length == MAX_RECORD_DATA && !flush_builder(builder, patch)) {
+                return ScanStatus::patch_write_error;
+            }
+        }
+        // Full records straight from the input buffer.
+        while (rest.size() >= MAX_RECORD_DATA) {
+            if (!write_record_data(COMMAND_ADD, 0, rest.first(MAX_RECORD_DATA), patch)) {
+                return ScanStatus::patch_write_error;
+            }
+            rest = rest.subspan(MAX_RECORD_DATA);
+        }
+        if (!rest.empty()) {
+            std::memcpy(pending.data.data(), rest.data(), rest.size());
+            pending.length = static_cast<std::uint8_t>(rest.size());
+        }
+    }
+    if (updated.failed) {
+        return ScanStatus::updated_read_error;
+    }
+    return flush_builder(builder, patch) ? ScanStatus::complete : ScanStatus::patch_write_error;
+}

@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# The command line as its users see it: a table of command lines, each with its
+# exact standard output (no final line feed unless shown), an empty standard
+# error, and its exit status; then checks of the files the runs left behind.
+# Usage: cli_transcript.sh PATH_TO_DELTAWRIGHT
+set -u
+tool=$(realpath "$1")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+
+USAGE=$'Usage:\n  deltawright <patch file name> <updated file name> <original file name>\n\nOriginal will be compared to Update, and differences will be captured in the\nPatch file.\n'
+WRONG='To few arguments provided.  Specify a patch file to create and the updated and original files for comparison.'
+
+# Fixtures: a 10-byte original, a 12-byte updated differing at positions 3 and 4.
+printf '0123456789' >old.bin
+printf '012XY56789AB' >new.bin
+printf 'keep me' >kept.patch
+mkdir adir
+ln new.bin hardlink.bin
+ln -s old.bin symlink.bin
+mkfifo fifo
+
+passed=0 failed=0
+# t STATUS STDOUT ARG...: runs the tool with ARG... and checks all three results.
+t() {
+    local want_status=$1 want_out=$2
+    shift 2
+    "$tool" "$@" >out.txt 2>err.txt </dev/null
+    local status=$?
+    if [ "$status" = "$want_status" ] && [ "$(cat out.txt; printf x)" = "${want_out}x" ] && [ ! -s err.txt ]; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        printf 'FAIL: deltawright %s\n  status %s (want %s)\n  stdout %q\n  want   %q\n  stderr %q\n' \
+            "$*" "$status" "$want_status" "$(cat out.txt)" "$want_out" "$(cat err.txt)"
+    fi
+}
+# check DESCRIPTION COMMAND...: a file check after the runs.
+check() {
+    local what=$1
+    shift
+    if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $what"; fi
+}
+
+# status  standard output                                            arguments
+t 0 "$USAGE"
+t 0 "$WRONG$USAGE"                                                   none.patch
+t 0 "$WRONG$USAGE"                                                   none.patch new.bin
+t 0 "$WRONG$USAGE"                                                   none.patch new.bin old.bin extra
+t 0 "$WRONG$USAGE"                                                   none.patch new.bin old.bin extra more
+t 0 "Error opening updated file missing.bin"                         kept.patch missing.bin old.bin
+t 0 "Error opening original file missing.bin"                        kept.patch new.bin missing.bin
+t 0 "Error opening updated file adir"                                kept.patch adir old.bin
+t 0 "Error opening original file adir"                               kept.patch new.bin adir
+t 0 "Error opening patch file nodir/p.patch"                         nodir/p.patch new.bin old.bin
+t 0 "Error opening patch file adir"                                  adir new.bin old.bin
+t 0 "Error opening patch file new.bin: it is the updated file"       new.bin new.bin old.bin
+t 0 "Error opening patch file ./old.bin: it is the original file"    ./old.bin new.bin old.bin
+t 0 "Error opening patch file hardlink.bin: it is the updated file"  hardlink.bin new.bin old.bin
+t 0 "Error opening patch file symlink.bin: it is the original file"  symlink.bin new.bin old.bin
+t 0 "Error opening patch file new.bin: it is the updated file"       new.bin new.bin new.bin
+t 1 "Error writing patch file /dev/full"                             /dev/full new.bin old.bin
+t 1 "Error reading updated file /proc/self/mem"                      read.patch /proc/self/mem old.bin
+t 1 "Error reading original file /proc/self/mem"                     read.patch new.bin /proc/self/mem
+t 0 ""                                                               /dev/null new.bin old.bin
+t 0 ""                                                               same.patch new.bin new.bin
+t 0 ""                                                               ok.patch new.bin old.bin
+t 0 ""                                                               tail.patch new.bin /dev/null
+cat new.bin >fifo &
+t 0 ""                                                               fifo.patch fifo old.bin
+wait
+
+header() { printf 'DLT40\377'; head -c 54 /dev/zero; }
+check "an input that cannot be opened leaves the patch file untouched" \
+    [ "$(cat kept.patch)" = "keep me" ]
+check "a refused patch name leaves the inputs untouched" \
+    [ "$(cat new.bin old.bin)" = "012XY56789AB0123456789" ]
+check "a wrong argument count creates no file" [ ! -e none.patch ]
+check "identical inputs give the 60-byte header alone" cmp -s same.patch <(header)
+check "the typical run gives a 76-byte patch, byte for byte" \
+    cmp -s ok.patch <(header; printf '\0\3\0\0\0\2XY\1\0\0\0\0\2AB')
+check "an empty original gives the whole updated file as an add record" \
+    cmp -s tail.patch <(header; printf '\1\0\0\0\0\014012XY56789AB')
+check "an updated file read from a pipe gives the same patch" cmp -s fifo.patch ok.patch
+
+echo "cli transcript: $passed passed, $failed failed"
+[ "$failed" = 0 ]

@@ -1,0 +1,86 @@
+// Exact bytes of the header and of records, and the writer's buffering.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "format/patch_format.h"
+#include "test_support.h"
+
+namespace {
+
+// Collects what a PatchStream with a buffer of `buffer_size` bytes writes.
+struct Capture {
+    char* data = nullptr;
+    std::size_t size = 0;
+    std::FILE* file = open_memstream(&data, &size);
+    Bytes block;
+    PatchStream patch;
+    explicit Capture(std::size_t buffer_size = MAX_RECORD_SIZE)
+        : block(buffer_size), patch{file, block} {}
+    ~Capture() {
+        std::fclose(file);
+        std::free(data);
+    }
+    Bytes bytes() {
+        EXPECT_TRUE(flush_patch(patch));
+        return Bytes(data, data + size);
+    }
+};
+
+TEST(PatchFormat, HeaderIsMagicFormatCodeAndZeros) {
+    Capture c;
+    ASSERT_TRUE(write_header(c.patch));
+    Bytes expected = {'D', 'L', 'T', '4', '0', 0xFF};
+    expected.resize(60, 0);
+    EXPECT_EQ(c.bytes(), expected);
+}
+
+TEST(PatchFormat, RecordHeadIsLittleEndianAndSixBytes) {
+    Capture c;
+    PatchRecord r;
+    r.command = COMMAND_REPLACE;
+    r.offset = 258;
+    r.length = 1;
+    r.data[0] = 'Z';
+    r.data[1] = 'q';  // beyond length: must not be written
+    ASSERT_TRUE(write_record(r, c.patch));
+    EXPECT_EQ(c.bytes(), (Bytes{0x00, 0x02, 0x01, 0x00, 0x00, 0x01, 'Z'}));
+}
+
+TEST(PatchFormat, OffsetUsesAllFourBytes) {
+    Capture c;
+    const Bytes data = {7};
+    ASSERT_TRUE(write_record_data(COMMAND_REPLACE, 0xA1B2C3D4, data, c.patch));
+    EXPECT_EQ(c.bytes(), (Bytes{0x00, 0xD4, 0xC3, 0xB2, 0xA1, 0x01, 7}));
+}
+
+// A buffer of exactly one full record: every record forces a drain at its
+// edge, and the bytes must come out whole and in order.
+TEST(PatchFormat, FullRecordsThroughMinimalBuffer) {
+    Capture c(MAX_RECORD_SIZE);
+    Bytes expected;
+    for (std::uint8_t i = 0; i < 4; ++i) {
+        const Bytes data(i % 2 == 0 ? MAX_RECORD_DATA : 1, i);
+        ASSERT_TRUE(write_record_data(COMMAND_ADD, 0, data, c.patch));
+        append_expected_record(expected, COMMAND_ADD, 0, data);
+    }
+    const Bytes written = c.bytes();
+    EXPECT_EQ(written.size(), 2 * 261U + 2 * 7U);
+    EXPECT_EQ(written, expected);
+}
+
+TEST(PatchFormat, FailureIsStickyAndReported) {
+    std::FILE* full = std::fopen("/dev/full", "wb");
+    ASSERT_NE(full, nullptr);
+    std::setvbuf(full, nullptr, _IONBF, 0);
+    Bytes block(MAX_RECORD_SIZE);
+    PatchStream patch{full, block};
+    EXPECT_TRUE(write_header(patch));  // only buffered so far
+    EXPECT_FALSE(flush_patch(patch));
+    EXPECT_TRUE(patch.failed);
+    EXPECT_FALSE(write_header(patch));
+    std::fclose(full);
+}
+
+}  // namespace
