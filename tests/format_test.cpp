@@ -55,19 +55,23 @@ TEST(PatchFormat, OffsetUsesAllFourBytes) {
     EXPECT_EQ(c.bytes(), (Bytes{0x00, 0xD4, 0xC3, 0xB2, 0xA1, 0x01, 7}));
 }
 
-// A buffer of exactly one full record: every record forces a drain at its
-// edge, and the bytes must come out whole and in order.
-TEST(PatchFormat, FullRecordsThroughMinimalBuffer) {
-    Capture c(MAX_RECORD_SIZE);
-    Bytes expected;
-    for (std::uint8_t i = 0; i < 4; ++i) {
-        const Bytes data(i % 2 == 0 ? MAX_RECORD_DATA : 1, i);
-        ASSERT_TRUE(write_record_data(COMMAND_ADD, 0, data, c.patch));
-        append_expected_record(expected, COMMAND_ADD, 0, data);
+// Records straddle the buffer's edge at every possible point (heads split
+// inside the offset, data split anywhere) and must come out whole and in order.
+TEST(PatchFormat, RecordsSurviveEveryBufferSize) {
+    for (const std::size_t buffer_size : {1, 2, 5, 6, 7, 60, 261, 262, 1000}) {
+        SCOPED_TRACE(buffer_size);
+        Capture c(buffer_size);
+        ASSERT_TRUE(write_header(c.patch));
+        Bytes expected = expected_header();
+        for (std::uint8_t i = 0; i < 6; ++i) {
+            const Bytes data(i % 2 == 0 ? MAX_RECORD_DATA : i, i);
+            ASSERT_TRUE(write_record_data(COMMAND_REPLACE, 0x01020300u + i, data, c.patch));
+            append_expected_record(expected, COMMAND_REPLACE, 0x01020300u + i, data);
+        }
+        const Bytes written = c.bytes();
+        EXPECT_EQ(written.size(), 60 + 3 * 261U + (6 + 1) + (6 + 3) + (6 + 5));
+        EXPECT_EQ(written, expected);
     }
-    const Bytes written = c.bytes();
-    EXPECT_EQ(written.size(), 2 * 261U + 2 * 7U);
-    EXPECT_EQ(written, expected);
 }
 
 TEST(PatchFormat, FailureIsStickyAndReported) {

@@ -120,9 +120,10 @@ class ScanCases : public ::testing::TestWithParam<std::size_t> {};
 TEST_P(ScanCases, MatchHandWrittenPatches) {
     for (const ScanCase& c : scan_cases()) {
         SCOPED_TRACE(c.name);
-        const ScanRun run = run_scan(c.updated, c.original, GetParam(), MAX_RECORD_SIZE);
+        const ScanRun run = run_scan(c.updated, c.original, GetParam(), GetParam());
         EXPECT_EQ(run.status, ScanStatus::complete);
         EXPECT_EQ(run.patch, expected_patch(c.records));
+        EXPECT_EQ(reference_patch(c.updated, c.original), expected_patch(c.records));
     }
 }
 
@@ -165,7 +166,7 @@ TEST(Scan, MatchesReferenceOnRandomPairs) {
             }
         }
         const std::size_t block = pick(3) ? 1 + pick(600) : SCAN_BLOCK_SIZE;
-        const ScanRun run = run_scan(updated, original, block, MAX_RECORD_SIZE + pick(300));
+        const ScanRun run = run_scan(updated, original, block, 1 + pick(600));
         ASSERT_EQ(run.status, ScanStatus::complete);
         ASSERT_EQ(run.patch, reference_patch(updated, original))
             << "iteration " << iteration << ", sizes " << u_size << "/" << o_size << ", block "

@@ -22,7 +22,7 @@ struct ScanRun {
 // `block_size` bytes and a patch buffer of `patch_buffer_size` bytes.
 ScanRun run_scan(const Bytes& updated, const Bytes& original,
                  std::size_t block_size = SCAN_BLOCK_SIZE,
-                 std::size_t patch_buffer_size = SCAN_BLOCK_SIZE);
+                 std::size_t patch_buffer_size = PATCH_BUFFER_SIZE);
 
 // The patch the tool must produce, computed one byte at a time exactly as the
 // file format describes it: a reference that is slow but obviously right.

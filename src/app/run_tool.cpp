@@ -25,7 +25,7 @@ constexpr int EXIT_INCOMPLETE = 1;  // a patch file was created but is not compl
 // Fixed storage, so that a run allocates nothing for its data and cannot fail to.
 std::array<std::uint8_t, SCAN_BLOCK_SIZE> updated_block;
 std::array<std::uint8_t, SCAN_BLOCK_SIZE> original_block;
-std::array<std::uint8_t, SCAN_BLOCK_SIZE> patch_block;
+std::array<std::uint8_t, PATCH_BUFFER_SIZE> patch_block;
 
 // Opens an input for binary reading. A directory opens on some systems but is
 // not a file that can be read, so it counts as a failure to open.

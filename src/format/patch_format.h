@@ -64,9 +64,9 @@ struct PatchRecord {
 };
 
 // The patch output: an open, writable file owned by the caller, and a buffer
-// (owned by the caller, at least MAX_RECORD_SIZE bytes) that collects header and
-// records so that the file sees large writes. `failed` is sticky: once a write
-// to `file` has failed, nothing more is written.
+// (owned by the caller, any non-zero size) that collects header and records so
+// that the file sees only writes of the whole buffer, but for the last one.
+// `failed` is sticky: once a write to `file` has failed, nothing more is written.
 struct PatchStream {
     std::FILE* file = nullptr;
     std::span<std::uint8_t> buffer;

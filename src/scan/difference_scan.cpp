@@ -1,80 +1,13 @@
 #include "scan/difference_scan.h"
 
 #include <algorithm>
-#include <bit>
 #include <cassert>
 #include <cstring>
 
 #include "scan/scan_internal.h"
+#include "scan/span_compare.h"
 
 namespace {
-
-constexpr bool LITTLE_ENDIAN_HOST = std::endian::native == std::endian::little;
-constexpr std::uint64_t LOW_BITS = 0x0101010101010101;
-constexpr std::uint64_t HIGH_BITS = 0x8080808080808080;
-
-std::uint64_t load_word(const std::uint8_t* p) {
-    std::uint64_t w = 0;
-    std::memcpy(&w, p, sizeof w);
-    return w;
-}
-
-// Index, in memory order, of the lowest-addressed non-zero byte of a non-zero word.
-std::size_t first_set_byte(std::uint64_t w) {
-    if constexpr (LITTLE_ENDIAN_HOST) {
-        return static_cast<std::size_t>(std::countr_zero(w)) / 8;
-    } else {
-        return static_cast<std::size_t>(std::countl_zero(w)) / 8;
-    }
-}
-
-// Number of leading positions at which a and b hold equal bytes, at most n.
-// Equal spans are the common case, so they are skipped 32 bytes at a time.
-std::size_t equal_prefix(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
-    std::size_t i = 0;
-    while (n - i >= 32) {
-        const std::uint64_t x0 = load_word(a + i) ^ load_word(b + i);
-        const std::uint64_t x1 = load_word(a + i + 8) ^ load_word(b + i + 8);
-        const std::uint64_t x2 = load_word(a + i + 16) ^ load_word(b + i + 16);
-        const std::uint64_t x3 = load_word(a + i + 24) ^ load_word(b + i + 24);
-        if ((x0 | x1 | x2 | x3) != 0) {
-            break;
-        }
-        i += 32;
-    }
-    while (n - i >= 8) {
-        const std::uint64_t x = load_word(a + i) ^ load_word(b + i);
-        if (x != 0) {
-            return i + first_set_byte(x);
-        }
-        i += 8;
-    }
-    while (i < n && a[i] == b[i]) {
-        ++i;
-    }
-    return i;
-}
-
-// Number of leading positions at which a and b hold different bytes, at most n.
-std::size_t differing_prefix(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
-    std::size_t i = 0;
-    if constexpr (LITTLE_ENDIAN_HOST) {
-        // Marks the zero bytes of a ^ b; the lowest mark is exact (borrows only
-        // run upwards, and upwards is later in memory on this byte order).
-        while (n - i >= 8) {
-            const std::uint64_t x = load_word(a + i) ^ load_word(b + i);
-            const std::uint64_t zero_marks = (x - LOW_BITS) & ~x & HIGH_BITS;
-            if (zero_marks != 0) {
-                return i + first_set_byte(zero_marks);
-            }
-            i += 8;
-        }
-    }
-    while (i < n && a[i] != b[i]) {
-        ++i;
-    }
-    return i;
-}
 
 // Turns the differences between u[0, n) and o[0, n), the bytes at positions
 // base to base + n - 1, into replace records. A run reaching the end of the

@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# Times deltawright against the read-and-compare floor and against peers on
+# 1 GiB workloads it makes itself, and measures its peak memory.
+# Run after `cmake --workflow --preset release`. Needs about 6 GiB of disk in
+# $TMPDIR (default /tmp) and installs hyperfine, xdelta3 and GNU time if they
+# are missing (as root, with apt-get).
+# Usage: bench/run.sh [SIZE_MIB]   (default 1024)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+bin=$root/build/release
+size_mib=${1:-1024}
+for f in deltawright bench_floor bench_make_workload; do
+    [ -x "$bin/$f" ] || { echo "missing $bin/$f: run cmake --workflow --preset release" >&2; exit 2; }
+done
+
+need=()
+command -v hyperfine >/dev/null || need+=(hyperfine)
+command -v xdelta3 >/dev/null || need+=(xdelta3)
+[ -x /usr/bin/time ] || need+=(time)
+command -v cmp >/dev/null || need+=(diffutils)
+if [ "${#need[@]}" -gt 0 ]; then
+    if [ "$(id -u)" = 0 ]; then
+        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}"
+    else
+        echo "please install: ${need[*]}" >&2
+        exit 2
+    fi
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+echo "making ${size_mib} MiB workloads in $work ..."
+head -c "$((size_mib * 1024 * 1024))" /dev/urandom >original.bin
+cp original.bin identical.bin
+"$bin/bench_make_workload" sparse original.bin sparse.bin
+"$bin/bench_make_workload" all original.bin all.bin
+: >empty.bin
+head -c 1048576 original.bin >small.bin
+"$bin/bench_make_workload" sparse small.bin small_sparse.bin
+cat ./*.bin >/dev/null  # warm the page cache
+
+dw=$bin/deltawright
+floor=$bin/bench_floor
+# name | deltawright arguments | floor arguments | peer command (may be empty)
+workloads=(
+    "identical|out.patch identical.bin original.bin|out.floor identical.bin original.bin|cmp identical.bin original.bin"
+    "sparse (1 byte per 4 KiB)|out.patch sparse.bin original.bin|out.floor sparse.bin original.bin|xdelta3 -e -f -s original.bin sparse.bin out.xd3"
+    "every byte differs|out.patch all.bin original.bin|--write out.floor all.bin original.bin|"
+    "empty original|out.patch original.bin empty.bin|--write out.floor original.bin empty.bin|"
+)
+
+results=$work/results.txt
+: >"$results"
+median() { # CSV from hyperfine: command,mean,stddev,median,...
+    awk -F, 'NR == 2 { printf "%.3f", $4 }' "$1"
+}
+for w in "${workloads[@]}"; do
+    IFS='|' read -r name dw_args floor_args peer <<<"$w"
+    cmds=("$dw $dw_args" "$floor $floor_args")
+    [ -n "$peer" ] && cmds+=("$peer")
+    i=0
+    for c in "${cmds[@]}"; do
+        # Each run writes a new output file, so that no run pays for truncating the last
+        # one's; -i because cmp exits 1 on differing files.
+        hyperfine -N -i --warmup 2 --runs 9 --prepare "rm -f out.patch out.floor out.xd3" \
+            --export-csv "t$i.csv" "$c" >/dev/null
+        i=$((i + 1))
+    done
+    t_dw=$(median t0.csv) t_floor=$(median t1.csv) t_peer=""
+    [ -n "$peer" ] && t_peer=$(median t2.csv)
+    echo "$name|$t_dw|$t_floor|${peer%% *}|$t_peer" >>"$results"
+done
+
+rss() { /usr/bin/time -f %M "$dw" out.patch "$1" "$2" 2>&1 >/dev/null | tail -n 1; }
+rss_small=$(rss small_sparse.bin small.bin)
+rss_large=$(rss sparse.bin original.bin)
+
+echo
+echo "$(date -u +%Y-%m-%d), $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo), $(uname -sr), inputs of ${size_mib} MiB, medians of 9 runs"
+echo
+echo "| workload | deltawright (s) | floor (s) | deltawright / floor | peer | peer (s) | peer / deltawright |"
+echo "|---|---|---|---|---|---|---|"
+while IFS='|' read -r name t_dw t_floor peer t_peer; do
+    ratio=$(awk -v a="$t_dw" -v b="$t_floor" 'BEGIN { printf "%.2f", a / b }')
+    speedup=""
+    [ -n "$t_peer" ] && speedup=$(awk -v a="$t_peer" -v b="$t_dw" 'BEGIN { printf "%.1f×", a / b }')
+    echo "| $name | $t_dw | $t_floor | $ratio | ${peer:--} | ${t_peer:--} | ${speedup:--} |"
+done <"$results"
+echo
+echo "peak resident memory of deltawright: ${rss_small} KiB on 1 MiB inputs, ${rss_large} KiB on ${size_mib} MiB inputs"
