@@ -171,6 +171,11 @@ TEST(Scan, MatchesReferenceOnRandomPairs) {
         ASSERT_EQ(run.patch, reference_patch(updated, original))
             << "iteration " << iteration << ", sizes " << u_size << "/" << o_size << ", block "
             << block;
+        // And the patch, applied, must rebuild the updated file.
+        Bytes applied;
+        ASSERT_EQ(apply_patch(run.patch, original, applied), "") << "iteration " << iteration;
+        applied.resize(std::min(applied.size(), updated.size()));
+        ASSERT_EQ(applied, updated) << "iteration " << iteration;
     }
 }
 

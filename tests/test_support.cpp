@@ -1,8 +1,10 @@
 #include "test_support.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 
 Bytes to_bytes(const std::string& s) {
     return Bytes(s.begin(), s.end());
@@ -21,6 +23,12 @@ std::FILE* open_bytes(const Bytes& bytes, std::vector<std::uint8_t>& storage) {
 
 ScanRun run_scan(const Bytes& updated, const Bytes& original, std::size_t block_size,
                  std::size_t patch_buffer_size) {
+    // Allocated once: the fuzzer calls this millions of times.
+    static Bytes u_block(SCAN_BLOCK_SIZE), o_block(SCAN_BLOCK_SIZE), p_block(PATCH_BUFFER_SIZE);
+    if (block_size == 0 || block_size > SCAN_BLOCK_SIZE || patch_buffer_size == 0 ||
+        patch_buffer_size > PATCH_BUFFER_SIZE) {
+        std::abort();
+    }
     Bytes u_storage, o_storage;
     std::FILE* u_file = open_bytes(updated, u_storage);
     std::FILE* o_file = open_bytes(original, o_storage);
@@ -30,10 +38,9 @@ ScanRun run_scan(const Bytes& updated, const Bytes& original, std::size_t block_
     if (u_file == nullptr || o_file == nullptr || out_file == nullptr) {
         std::abort();
     }
-    Bytes u_block(block_size), o_block(block_size), p_block(patch_buffer_size);
-    ScanInput u{u_file, u_block};
-    ScanInput o{o_file, o_block};
-    PatchStream patch{out_file, p_block};
+    ScanInput u{u_file, std::span(u_block).first(block_size)};
+    ScanInput o{o_file, std::span(o_block).first(block_size)};
+    PatchStream patch{out_file, std::span(p_block).first(patch_buffer_size)};
     ScanRun run{ScanStatus::patch_write_error, {}};
     if (write_header(patch)) {
         run.status = scan_files(u, o, patch);
@@ -120,4 +127,49 @@ Bytes reference_patch(const Bytes& updated, const Bytes& original) {
     }
     flush();
     return out;
+}
+
+std::string apply_patch(const Bytes& patch, const Bytes& original, Bytes& applied) {
+    if (patch.size() < 60 ||
+        !std::equal(patch.begin(), patch.begin() + 60, expected_header().begin())) {
+        return "bad header";
+    }
+    applied = original;
+    std::size_t at = 60;
+    std::uint64_t replace_end = 0;  // the first position a next replace may start at
+    bool seen_add = false;
+    while (at < patch.size()) {
+        if (patch.size() - at < 6) {
+            return "truncated record head at " + std::to_string(at);
+        }
+        const std::uint8_t command = patch[at];
+        std::uint32_t offset = 0;
+        for (int k = 0; k < 4; ++k) {
+            offset |= static_cast<std::uint32_t>(patch[at + 1 + static_cast<std::size_t>(k)])
+                      << (8 * k);
+        }
+        const std::size_t length = patch[at + 5];
+        at += 6;
+        if (length == 0 || patch.size() - at < length) {
+            return "bad record length at " + std::to_string(at - 6);
+        }
+        const auto data = patch.begin() + static_cast<long>(at);
+        if (command == 0) {
+            if (seen_add || offset < replace_end || offset + length > original.size()) {
+                return "replace record out of place at " + std::to_string(at - 6);
+            }
+            std::copy(data, data + static_cast<long>(length), applied.begin() + offset);
+            replace_end = offset + length;
+        } else if (command == 1) {
+            if (offset != 0) {
+                return "add record with an offset at " + std::to_string(at - 6);
+            }
+            seen_add = true;
+            applied.insert(applied.end(), data, data + static_cast<long>(length));
+        } else {
+            return "unknown command at " + std::to_string(at - 6);
+        }
+        at += length;
+    }
+    return "";
 }

@@ -28,6 +28,12 @@ ScanRun run_scan(const Bytes& updated, const Bytes& original,
 // file format describes it: a reference that is slow but obviously right.
 Bytes reference_patch(const Bytes& updated, const Bytes& original);
 
+// Reads a patch strictly (header, commands 0 and 1, lengths 1 to 255, add
+// offsets 0, replace records in increasing, non-overlapping order inside the
+// original and all before the adds) and applies it to `original`. Returns an
+// empty string and sets `applied` on success, or says what is wrong.
+std::string apply_patch(const Bytes& patch, const Bytes& original, Bytes& applied);
+
 // Expected bytes written out by hand, independent of the writer under test.
 Bytes expected_header();
 void append_expected_record(Bytes& out, std::uint8_t command, std::uint32_t offset,

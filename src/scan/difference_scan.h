@@ -16,9 +16,9 @@
 
 // Block size for each input in a normal run: large enough that system calls
 // cost little, small enough that both blocks stay in a core's cache.
-inline constexpr std::size_t SCAN_BLOCK_SIZE = 256 * 1024;
+inline constexpr std::size_t SCAN_BLOCK_SIZE = std::size_t{256} * 1024;
 // Buffer for the patch output in a normal run; the file sees writes of this size.
-inline constexpr std::size_t PATCH_BUFFER_SIZE = 256 * 1024;
+inline constexpr std::size_t PATCH_BUFFER_SIZE = std::size_t{256} * 1024;
 
 // The one pending record of the scan. Empty when record.length is 0.
 struct RecordBuilder {

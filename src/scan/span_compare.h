@@ -1,6 +1,7 @@
 // The two searches of the scan's hot loop: how far two byte spans stay equal,
 // and how far they stay different. SSE2 compares 16 bytes at a step where the
-// compiler targets it (every x86-64); elsewhere 8-byte words do the work.
+// compiler targets it (every x86-64); short spans, and every span elsewhere,
+// go 8-byte word by word.
 #pragma once
 
 #include <bit>
@@ -50,20 +51,23 @@ inline std::size_t equal_prefix(const std::uint8_t* a, const std::uint8_t* b, st
     using namespace span_compare;
     std::size_t i = 0;
 #if defined(__SSE2__)
-    constexpr unsigned ALL = 0xFFFF;
-    while (n - i >= 64 &&
-           (equal_mask16(a + i, b + i) & equal_mask16(a + i + 16, b + i + 16) &
-            equal_mask16(a + i + 32, b + i + 32) & equal_mask16(a + i + 48, b + i + 48)) == ALL) {
-        i += 64;
-    }
-    while (n - i >= 16) {
-        const unsigned differ = equal_mask16(a + i, b + i) ^ ALL;
-        if (differ != 0) {
-            return i + static_cast<std::size_t>(std::countr_zero(differ));
+    if (n >= 16) {
+        constexpr unsigned ALL = 0xFFFF;
+        while (n - i >= 64 && (equal_mask16(a + i, b + i) & equal_mask16(a + i + 16, b + i + 16) &
+                               equal_mask16(a + i + 32, b + i + 32) &
+                               equal_mask16(a + i + 48, b + i + 48)) == ALL) {
+            i += 64;
         }
-        i += 16;
-    }
-    if (n >= 16 && i < n) {
+        while (n - i >= 16) {
+            const unsigned differ = equal_mask16(a + i, b + i) ^ ALL;
+            if (differ != 0) {
+                return i + static_cast<std::size_t>(std::countr_zero(differ));
+            }
+            i += 16;
+        }
+        if (i == n) {
+            return n;
+        }
         // The last 1 to 15 bytes: one window ending at n, re-reading some checked bytes.
         const unsigned differ = (equal_mask16(a + n - 16, b + n - 16) ^ ALL) >> (16 - (n - i));
         return differ != 0 ? i + static_cast<std::size_t>(std::countr_zero(differ)) : n;
@@ -87,18 +91,21 @@ inline std::size_t differing_prefix(const std::uint8_t* a, const std::uint8_t* b
     using namespace span_compare;
     std::size_t i = 0;
 #if defined(__SSE2__)
-    while (n - i >= 32 &&
-           (equal_mask16(a + i, b + i) | equal_mask16(a + i + 16, b + i + 16)) == 0) {
-        i += 32;
-    }
-    while (n - i >= 16) {
-        const unsigned equal = equal_mask16(a + i, b + i);
-        if (equal != 0) {
-            return i + static_cast<std::size_t>(std::countr_zero(equal));
+    if (n >= 16) {
+        while (n - i >= 32 &&
+               (equal_mask16(a + i, b + i) | equal_mask16(a + i + 16, b + i + 16)) == 0) {
+            i += 32;
         }
-        i += 16;
-    }
-    if (n >= 16 && i < n) {
+        while (n - i >= 16) {
+            const unsigned equal = equal_mask16(a + i, b + i);
+            if (equal != 0) {
+                return i + static_cast<std::size_t>(std::countr_zero(equal));
+            }
+            i += 16;
+        }
+        if (i == n) {
+            return n;
+        }
         const unsigned equal = equal_mask16(a + n - 16, b + n - 16) >> (16 - (n - i));
         return equal != 0 ? i + static_cast<std::size_t>(std::countr_zero(equal)) : n;
     }

@@ -1,0 +1,54 @@
+// Differential fuzzing of the scan. An input is split into an updated and an
+// original file: bytes 0-1 give the updated file's length (little-endian, cut
+// to what is there), byte 2 picks a small block size, and the rest is the
+// updated file followed by the original. The block-wise scan, with that small
+// block size and with the default one, must write exactly the reference's
+// patch bytes, and the patch must read strictly and rebuild the updated file.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "test_support.h"
+
+namespace {
+
+[[noreturn]] void fail(const char* what, const std::string& detail = "") {
+    std::fprintf(stderr, "scan_fuzzer: %s %s\n", what, detail.c_str());
+    std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 3) {
+        return 0;
+    }
+    const std::size_t rest = size - 3;
+    const std::size_t u_size = std::min<std::size_t>(rest, data[0] | std::size_t{data[1]} << 8);
+    const std::size_t small_block = 1 + data[2] % 64;
+    const Bytes updated(data + 3, data + 3 + u_size);
+    const Bytes original(data + 3 + u_size, data + size);
+
+    const Bytes expected = reference_patch(updated, original);
+    const ScanRun small = run_scan(updated, original, small_block, 1 + data[2] / 4);
+    const ScanRun normal = run_scan(updated, original);
+    if (small.status != ScanStatus::complete || normal.status != ScanStatus::complete) {
+        fail("scan did not complete");
+    }
+    if (small.patch != expected) {
+        fail("small-block patch differs from the reference");
+    }
+    if (normal.patch != expected) {
+        fail("patch differs from the reference");
+    }
+    Bytes applied;
+    if (const std::string error = apply_patch(normal.patch, original, applied); !error.empty()) {
+        fail("patch does not read strictly:", error);
+    }
+    applied.resize(std::min(applied.size(), updated.size()));
+    if (applied != updated) {
+        fail("applied patch does not rebuild the updated file");
+    }
+    return 0;
+}
