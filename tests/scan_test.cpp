@@ -3,7 +3,10 @@
 // every case also runs with its runs crossing block edges.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -179,27 +182,88 @@ TEST(Scan, MatchesReferenceOnRandomPairs) {
     }
 }
 
-// A stream that fails to write (no space left) must be reported, and the scan
-// must stop at that failure rather than carry on.
-TEST(Scan, WriteFailureIsReported) {
-    std::FILE* full = std::fopen("/dev/full", "wb");
-    ASSERT_NE(full, nullptr);
-    std::setvbuf(full, nullptr, _IONBF, 0);
-    Bytes block(MAX_RECORD_SIZE);
-    PatchStream patch{full, block};
-    Bytes u_block(64), o_block(64);
-    Bytes updated = filled(5000, 'x'), original = filled(5000, 'y');
-    std::FILE* u_file = fmemopen(updated.data(), updated.size(), "rb");
-    std::FILE* o_file = fmemopen(original.data(), original.size(), "rb");
-    ScanInput u{u_file, u_block};
-    ScanInput o{o_file, o_block};
-    EXPECT_TRUE(write_header(patch));  // still buffered
-    EXPECT_EQ(scan_files(u, o, patch), ScanStatus::patch_write_error);
-    EXPECT_FALSE(u.ended);  // stopped at the failure, not at the end
-    EXPECT_FALSE(flush_patch(patch));
-    std::fclose(u_file);
-    std::fclose(o_file);
-    std::fclose(full);
+// An input of `size` bytes of `byte` whose reads fail (EIO) once `good`
+// bytes have been read, or never when good >= size.
+struct FailingInput {
+    std::size_t size;
+    std::size_t good;
+    std::uint8_t byte;
+};
+
+ssize_t read_failing(void* cookie, char* buf, std::size_t n) {
+    auto& in = *static_cast<FailingInput*>(cookie);
+    if (in.good == 0 && in.size > 0) {
+        errno = EIO;
+        return -1;
+    }
+    n = std::min({n, in.size, in.good});
+    std::memset(buf, in.byte, n);
+    in.size -= n;
+    in.good -= n;
+    return static_cast<ssize_t>(n);
+}
+
+std::FILE* open_failing(FailingInput& in) {
+    return fopencookie(&in, "rb", cookie_io_functions_t{read_failing, nullptr, nullptr, nullptr});
+}
+
+// Failures in the lockstep phase and in the appended tail: each must be told
+// apart from the end of a file, reported as what it is, and end the scan
+// there, long before the inputs end.
+TEST(Scan, FailuresStopTheScan) {
+    struct FailureCase {
+        const char* name;
+        FailingInput updated, original;
+        bool patch_full;
+        ScanStatus status;
+    };
+    const std::size_t big = 1 << 20;
+    const FailureCase cases[] = {
+        {"UpdatedFailsInLockstep",
+         {big, 5000, 'u'},
+         {big, big, 'o'},
+         false,
+         ScanStatus::updated_read_error},
+        {"OriginalFailsInLockstep",
+         {big, big, 'u'},
+         {big, 5000, 'o'},
+         false,
+         ScanStatus::original_read_error},
+        {"UpdatedFailsInTail",
+         {big, 5000, 'u'},
+         {100, 100, 'o'},
+         false,
+         ScanStatus::updated_read_error},
+        {"WriteFailsInLockstep",
+         {big, big, 'u'},
+         {big, big, 'o'},
+         true,
+         ScanStatus::patch_write_error},
+        {"WriteFailsInTail", {big, big, 'u'}, {0, 0, 'o'}, true, ScanStatus::patch_write_error},
+    };
+    for (FailureCase c : cases) {
+        SCOPED_TRACE(c.name);
+        std::FILE* u_file = open_failing(c.updated);
+        std::FILE* o_file = open_failing(c.original);
+        char* out_data = nullptr;
+        std::size_t out_size = 0;
+        std::FILE* out =
+            c.patch_full ? std::fopen("/dev/full", "wb") : open_memstream(&out_data, &out_size);
+        ASSERT_TRUE(u_file != nullptr && o_file != nullptr && out != nullptr);
+        if (c.patch_full) {
+            std::setvbuf(out, nullptr, _IONBF, 0);  // so the very first write fails
+        }
+        Bytes u_block(64), o_block(64), p_block(512);
+        ScanInput u{u_file, u_block};
+        ScanInput o{o_file, o_block};
+        PatchStream patch{out, p_block};
+        EXPECT_EQ(scan_files(u, o, patch), c.status);
+        EXPECT_GT(c.updated.size, big / 2);  // stopped at the failure, not read on
+        std::fclose(out);
+        std::free(out_data);
+        std::fclose(u_file);
+        std::fclose(o_file);
+    }
 }
 
 }  // namespace
