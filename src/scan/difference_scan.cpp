@@ -30,21 +30,21 @@ ScanStatus scan_span(RecordBuilder& builder, std::uint64_t base, const std::uint
         }
         const std::size_t room = MAX_RECORD_DATA - pending.length;
         const std::size_t run = differing_prefix(u + i, o + i, std::min(room, n - i));
-        if (run == MAX_RECORD_DATA) {
-            // A full run from an empty builder goes out without a copy.
+        // Full, or ended by an equal byte inside the span: the record is complete.
+        const bool complete = run == room || i + run < n;
+        if (pending.length == 0 && complete) {
+            // A run that starts and ends in this span goes out without a copy.
             if (!write_record_data(COMMAND_REPLACE, pending.offset, {u + i, run}, patch)) {
                 return ScanStatus::patch_write_error;
             }
-            i += run;
-            continue;
+        } else {
+            std::memcpy(pending.data.data() + pending.length, u + i, run);
+            pending.length = static_cast<std::uint8_t>(pending.length + run);
+            if (complete && !flush_builder(builder, patch)) {
+                return ScanStatus::patch_write_error;
+            }
         }
-        std::memcpy(pending.data.data() + pending.length, u + i, run);
-        pending.length = static_cast<std::uint8_t>(pending.length + run);
         i += run;
-        // Full, or ended by an equal byte inside the span: the record is complete.
-        if ((pending.length == MAX_RECORD_DATA || i < n) && !flush_builder(builder, patch)) {
-            return ScanStatus::patch_write_error;
-        }
     }
     return ScanStatus::complete;
 }
