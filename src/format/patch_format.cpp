@@ -1,4 +1,4 @@
-#include "patch_format.h"
+#include "format/patch_format.h"
 
 #include <algorithm>
 #include <cassert>
