@@ -15,26 +15,22 @@ ScanStatus append_tail(RecordBuilder& builder, ScanInput& updated, PatchStream& 
         std::span<const std::uint8_t> rest =
             std::span(updated.buffer).subspan(updated.begin, available);
         updated.begin = updated.end;
-        // Top up a record left partial by the previous block.
-        if (pending.length > 0) {
+        while (!rest.empty()) {
             const std::size_t n = std::min(rest.size(), MAX_RECORD_DATA - pending.length);
-            std::memcpy(pending.data.data() + pending.length, rest.data(), n);
-            pending.length = static_cast<std::uint8_t>(pending.length + n);
+            if (pending.length == 0 && n == MAX_RECORD_DATA) {
+                // A full record goes out straight from the input block.
+                if (!write_record_data(COMMAND_ADD, 0, rest.first(n), patch)) {
+                    return ScanStatus::patch_write_error;
+                }
+            } else {
+                // A record's start or end crosses a block edge: collect it.
+                std::memcpy(pending.data.data() + pending.length, rest.data(), n);
+                pending.length = static_cast<std::uint8_t>(pending.length + n);
+                if (pending.length == MAX_RECORD_DATA && !flush_builder(builder, patch)) {
+                    return ScanStatus::patch_write_error;
+                }
+            }
             rest = rest.subspan(n);
-            if (pending.length == MAX_RECORD_DATA && !flush_builder(builder, patch)) {
-                return ScanStatus::patch_write_error;
-            }
-        }
-        // Full records straight from the input buffer.
-        while (rest.size() >= MAX_RECORD_DATA) {
-            if (!write_record_data(COMMAND_ADD, 0, rest.first(MAX_RECORD_DATA), patch)) {
-                return ScanStatus::patch_write_error;
-            }
-            rest = rest.subspan(MAX_RECORD_DATA);
-        }
-        if (!rest.empty()) {
-            std::memcpy(pending.data.data(), rest.data(), rest.size());
-            pending.length = static_cast<std::uint8_t>(rest.size());
         }
     }
     if (updated.failed) {

@@ -70,8 +70,7 @@ std::size_t fill_input(ScanInput& input) {
 
 ScanStatus scan_files(ScanInput& updated, ScanInput& original, PatchStream& patch) {
     assert(!updated.buffer.empty() && !original.buffer.empty());
-    RecordBuilder builder;
-    clear_builder(builder, COMMAND_REPLACE);
+    RecordBuilder builder;       // starts empty, command replace
     std::uint64_t position = 0;  // of the first unconsumed byte of both inputs
     for (;;) {
         const std::size_t u_available = fill_input(updated);
