@@ -19,7 +19,9 @@ printf 'keep me' >kept.patch
 mkdir adir
 ln new.bin hardlink.bin
 ln -s old.bin symlink.bin
-mkfifo fifo
+mkfifo fifo patch.fifo
+printf 'old patch' >target.patch
+ln -s target.patch link.patch
 
 passed=0 failed=0
 # t STATUS STDOUT ARG...: runs the tool with ARG... and checks all three results.
@@ -63,6 +65,10 @@ t 0 "Error opening patch file new.bin: it is the updated file"       new.bin new
 t 1 "Error writing patch file /dev/full"                             /dev/full new.bin old.bin
 t 1 "Error reading updated file /proc/self/mem"                      read.patch /proc/self/mem old.bin
 t 1 "Error reading original file /proc/self/mem"                     read.patch new.bin /proc/self/mem
+t 1 "Error reading updated file /proc/self/mem"                      link.patch /proc/self/mem old.bin
+cat patch.fifo >/dev/null &
+t 1 "Error reading updated file /proc/self/mem"                      patch.fifo /proc/self/mem old.bin
+wait
 t 0 ""                                                               /dev/null new.bin old.bin
 t 0 ""                                                               same.patch new.bin new.bin
 t 0 ""                                                               ok.patch new.bin old.bin
@@ -77,6 +83,10 @@ check "an input that cannot be opened leaves the patch file untouched" \
 check "a refused patch name leaves the inputs untouched" \
     [ "$(cat new.bin old.bin)" = "012XY56789AB0123456789" ]
 check "a wrong argument count creates no file" [ ! -e none.patch ]
+check "a failed run leaves no patch file" [ ! -e read.patch ]
+check "a failed run through a link removes the link's target, not the link" \
+    [ ! -e target.patch ] && [ -L link.patch ]
+check "a failed run never removes what is not a regular file" [ -c /dev/full ] && [ -p patch.fifo ]
 check "identical inputs give the 60-byte header alone" cmp -s same.patch <(header)
 check "the typical run gives a 76-byte patch, byte for byte" \
     cmp -s ok.patch <(header; printf '\0\3\0\0\0\2XY\1\0\0\0\0\2AB')

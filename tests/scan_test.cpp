@@ -131,7 +131,7 @@ TEST_P(ScanCases, MatchHandWrittenPatches) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BlockSizes, ScanCases,
-                         ::testing::Values(1, 2, 7, 255, 256, SCAN_BLOCK_SIZE));
+                         ::testing::Values(1, 2, 7, 255, 256, INPUT_BLOCK_SIZE));
 
 TEST(Scan, TypicalRunIs76Bytes) {
     EXPECT_EQ(run_scan(to_bytes("012XY56789AB"), to_bytes("0123456789")).patch.size(), 76U);
@@ -143,42 +143,21 @@ TEST(Scan, TypicalRunIs76Bytes) {
 // produce exactly the reference's bytes.
 TEST(Scan, MatchesReferenceOnRandomPairs) {
     std::mt19937_64 rng(20261209);
-    const std::size_t sizes[] = {0, 1, 2, 254, 255, 256, 509, 510, 511, 1000, 4099};
     auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
     for (int iteration = 0; iteration < 3000; ++iteration) {
-        const std::size_t o_size = pick(2) ? sizes[pick(std::size(sizes))] : pick(3000);
-        const std::size_t u_size = pick(3) == 0 ? o_size : sizes[pick(std::size(sizes))] + pick(3);
-        Bytes original(o_size);
-        for (auto& b : original) {
-            b = static_cast<std::uint8_t>(pick(4));  // few values: chance equal bytes
-        }
-        Bytes updated(u_size);
-        const std::size_t density = pick(5);  // 0: identical .. 4: all differ
-        for (std::size_t i = 0; i < u_size; ++i) {
-            const std::uint8_t same =
-                i < o_size ? original[i] : static_cast<std::uint8_t>(pick(256));
-            const bool differ = density == 4 || (density > 0 && pick(4) < density);
-            updated[i] = differ ? static_cast<std::uint8_t>(same ^ (1 + pick(255))) : same;
-        }
-        // Long differing runs of chosen lengths at random places.
-        if (pick(2) && u_size > 0) {
-            const std::size_t start = pick(u_size);
-            const std::size_t len = std::min(u_size - start, sizes[pick(std::size(sizes))]);
-            for (std::size_t i = start; i < start + len && i < o_size; ++i) {
-                updated[i] = static_cast<std::uint8_t>(original[i] ^ 0x80);
-            }
-        }
-        const std::size_t block = pick(3) ? 1 + pick(600) : SCAN_BLOCK_SIZE;
+        const auto [updated, original] = random_pair(rng);
+        const std::size_t u_size = updated.size(), o_size = original.size();
+        const std::size_t block = pick(3) ? 1 + pick(600) : INPUT_BLOCK_SIZE;
         const ScanRun run = run_scan(updated, original, block, 1 + pick(600));
         ASSERT_EQ(run.status, ScanStatus::complete);
         ASSERT_EQ(run.patch, reference_patch(updated, original))
             << "iteration " << iteration << ", sizes " << u_size << "/" << o_size << ", block "
             << block;
-        // And the patch, applied, must rebuild the updated file.
-        Bytes applied;
-        ASSERT_EQ(apply_patch(run.patch, original, applied), "") << "iteration " << iteration;
-        applied.resize(std::min(applied.size(), updated.size()));
-        ASSERT_EQ(applied, updated) << "iteration " << iteration;
+        // And the patch, read strictly and applied, must rebuild the updated file.
+        const ReferenceApply applied = reference_apply(run.patch, original);
+        ASSERT_EQ(applied.fault, PatchFault::none) << "iteration " << iteration;
+        ASSERT_EQ(applied.output, expected_apply_output(updated, original))
+            << "iteration " << iteration;
     }
 }
 
@@ -254,8 +233,8 @@ TEST(Scan, FailuresStopTheScan) {
             std::setvbuf(out, nullptr, _IONBF, 0);  // so the very first write fails
         }
         Bytes u_block(64), o_block(64), p_block(512);
-        ScanInput u{u_file, u_block};
-        ScanInput o{o_file, o_block};
+        BlockInput u{u_file, u_block};
+        BlockInput o{o_file, o_block};
         PatchStream patch{out, p_block};
         EXPECT_EQ(scan_files(u, o, patch), c.status);
         EXPECT_GT(c.updated.size, big / 2);  // stopped at the failure, not read on

@@ -1,12 +1,15 @@
-// Helpers shared by the tests: running the scan on bytes in memory, the
-// byte-at-a-time reference scan, and building expected patch bytes by hand.
+// Helpers shared by the tests: running the scan and the applier on bytes in
+// memory, the byte-at-a-time reference scan and reference reader, random
+// pairs, and expected patch bytes built by hand.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "apply/patch_apply.h"
 #include "scan/difference_scan.h"
 
 using Bytes = std::vector<std::uint8_t>;
@@ -21,18 +24,46 @@ struct ScanRun {
 // write_header and scan_files over in-memory files, with input blocks of
 // `block_size` bytes and a patch buffer of `patch_buffer_size` bytes.
 ScanRun run_scan(const Bytes& updated, const Bytes& original,
-                 std::size_t block_size = SCAN_BLOCK_SIZE,
-                 std::size_t patch_buffer_size = PATCH_BUFFER_SIZE);
+                 std::size_t block_size = INPUT_BLOCK_SIZE,
+                 std::size_t patch_buffer_size = OUTPUT_BUFFER_SIZE);
 
 // The patch the tool must produce, computed one byte at a time exactly as the
 // file format describes it: a reference that is slow but obviously right.
 Bytes reference_patch(const Bytes& updated, const Bytes& original);
 
-// Reads a patch strictly (header, commands 0 and 1, lengths 1 to 255, add
-// offsets 0, replace records in increasing, non-overlapping order inside the
-// original and all before the adds) and applies it to `original`. Returns an
-// empty string and sets `applied` on success, or says what is wrong.
-std::string apply_patch(const Bytes& patch, const Bytes& original, Bytes& applied);
+// A strict reader written apart from the product's, one whole patch in
+// memory at a time: checks every rule in the order the format document gives
+// (head cut short, command, length, add offset, replace after add, replace
+// order, data cut short, replace past the original's end) and applies the
+// patch to `original`. On a fault, `output` is empty.
+struct ReferenceApply {
+    PatchFault fault = PatchFault::none;
+    std::size_t position = 0;  // of the header (0) or the offending record's head
+    Bytes output;
+};
+ReferenceApply reference_apply(const Bytes& patch, const Bytes& original);
+
+// The product's apply_patch over in-memory files, with input blocks of
+// `block_size` bytes and an output buffer of `output_buffer_size` bytes.
+struct ApplyRun {
+    ApplyResult result;
+    Bytes output;
+};
+ApplyRun run_apply(const Bytes& patch, const Bytes& original,
+                   std::size_t block_size = INPUT_BLOCK_SIZE,
+                   std::size_t output_buffer_size = OUTPUT_BUFFER_SIZE);
+
+// What applying a patch made from (updated, original) gives: the updated
+// file, followed by the rest of the original when the updated file is shorter.
+Bytes expected_apply_output(const Bytes& updated, const Bytes& original);
+
+// A random pair biased toward the hard places: lengths and runs near 255 and
+// its multiples, empty and one-byte files, every density of difference.
+struct RandomPair {
+    Bytes updated;
+    Bytes original;
+};
+RandomPair random_pair(std::mt19937_64& rng);
 
 // Expected bytes written out by hand, independent of the writer under test.
 Bytes expected_header();

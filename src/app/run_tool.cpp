@@ -3,10 +3,9 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
-#include <system_error>
 
 #include "format/patch_format.h"
+#include "io/output_file.h"
 #include "scan/difference_scan.h"
 
 namespace {
@@ -23,33 +22,9 @@ constexpr int EXIT_DONE = 0;        // no patch written, or a complete one
 constexpr int EXIT_INCOMPLETE = 1;  // a patch file was created but is not complete
 
 // Fixed storage, so that a run allocates nothing for its data and cannot fail to.
-std::array<std::uint8_t, SCAN_BLOCK_SIZE> updated_block;
-std::array<std::uint8_t, SCAN_BLOCK_SIZE> original_block;
-std::array<std::uint8_t, PATCH_BUFFER_SIZE> patch_block;
-
-// Opens an input for binary reading. A directory opens on some systems but is
-// not a file that can be read, so it counts as a failure to open.
-std::FILE* open_input(const char* name) {
-    std::FILE* file = std::fopen(name, "rb");
-    std::error_code ec;
-    if (file != nullptr && std::filesystem::is_directory(name, ec)) {
-        std::fclose(file);
-        return nullptr;
-    }
-    return file;
-}
-
-// True when truncating `patch` would destroy `input`: the patch name is an
-// existing regular file that is the same file (hard link, symlink or another
-// spelling included) as the input. Devices such as /dev/null lose nothing.
-bool is_same_regular_file(const char* patch, const char* input) {
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(patch, ec)) {
-        return false;
-    }
-    const bool same = std::filesystem::equivalent(patch, input, ec);
-    return !ec && same;
-}
+std::array<std::uint8_t, INPUT_BLOCK_SIZE> updated_block;
+std::array<std::uint8_t, INPUT_BLOCK_SIZE> original_block;
+std::array<std::uint8_t, OUTPUT_BUFFER_SIZE> patch_block;
 
 // Our own blocks do the buffering; the streams' would only add a copy.
 void set_unbuffered(std::FILE* file) {
@@ -67,6 +42,7 @@ int run_tool(int argc, char* argv[]) {
         std::printf("%s%s", WRONG_COUNT_TEXT, USAGE_TEXT);
         return EXIT_DONE;
     }
+    install_signal_cleanup();
     const char* patch_name = argv[1];
     const char* updated_name = argv[2];
     const char* original_name = argv[3];
@@ -96,12 +72,15 @@ int run_tool(int argc, char* argv[]) {
         std::fclose(updated_file);
         return EXIT_DONE;
     }
+    // From here on the patch file holds something else than it did: a run
+    // that cannot finish removes it rather than leave a partial patch.
+    arm_removal(regular_file_target(patch_name));
     set_unbuffered(updated_file);
     set_unbuffered(original_file);
     set_unbuffered(patch_file);
 
-    ScanInput updated{updated_file, updated_block};
-    ScanInput original{original_file, original_block};
+    BlockInput updated{updated_file, updated_block};
+    BlockInput original{original_file, original_block};
     PatchStream patch{patch_file, patch_block};
     ScanStatus status =
         write_header(patch) ? scan_files(updated, original, patch) : ScanStatus::patch_write_error;
@@ -115,9 +94,14 @@ int run_tool(int argc, char* argv[]) {
     std::fclose(updated_file);
     std::fclose(original_file);
 
+    if (status == ScanStatus::complete) {
+        disarm_removal();
+        return EXIT_DONE;
+    }
+    remove_armed_file();
     switch (status) {
         case ScanStatus::complete:
-            return EXIT_DONE;
+            break;
         case ScanStatus::updated_read_error:
             std::printf("Error reading updated file %s", updated_name);
             break;

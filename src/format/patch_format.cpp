@@ -1,39 +1,7 @@
 #include "format/patch_format.h"
 
-#include <algorithm>
 #include <cassert>
 #include <cstring>
-
-namespace {
-
-// Hands the buffered bytes to the file; a short count is a failure.
-bool drain(PatchStream& patch) {
-    if (patch.failed) {
-        return false;
-    }
-    if (patch.used > 0 &&
-        std::fwrite(patch.buffer.data(), 1, patch.used, patch.file) != patch.used) {
-        patch.failed = true;
-    }
-    patch.used = 0;
-    return !patch.failed;
-}
-
-// Copies bytes into the buffer, draining it whenever it fills.
-bool append(PatchStream& patch, std::span<const std::uint8_t> bytes) {
-    while (!bytes.empty()) {
-        if (patch.used == patch.buffer.size() && !drain(patch)) {
-            return false;
-        }
-        const std::size_t n = std::min(bytes.size(), patch.buffer.size() - patch.used);
-        std::memcpy(patch.buffer.data() + patch.used, bytes.data(), n);
-        patch.used += n;
-        bytes = bytes.subspan(n);
-    }
-    return !patch.failed;
-}
-
-}  // namespace
 
 bool write_header(PatchStream& patch) {
     std::array<std::uint8_t, PATCH_HEADER_SIZE> head{};
@@ -49,7 +17,7 @@ bool write_header(PatchStream& patch) {
         head[at++] = b;
     }
     assert(at == PATCH_HEADER_SIZE);
-    return append(patch, head);
+    return write_output(patch, head);
 }
 
 bool write_record_data(std::uint8_t command, std::uint32_t offset,
@@ -75,20 +43,10 @@ bool write_record_data(std::uint8_t command, std::uint32_t offset,
     }
     // A record may straddle two drains: the file then sees only full,
     // aligned buffer-sized writes, which it takes fastest.
-    return append(patch, head) && append(patch, data);
+    return write_output(patch, head) && write_output(patch, data);
 }
 
 bool write_record(const PatchRecord& record, PatchStream& patch) {
     return write_record_data(record.command, record.offset,
                              std::span(record.data).first(record.length), patch);
-}
-
-bool flush_patch(PatchStream& patch) {
-    if (!drain(patch)) {
-        return false;
-    }
-    if (std::fflush(patch.file) != 0) {
-        patch.failed = true;
-    }
-    return !patch.failed;
 }

@@ -1,4 +1,4 @@
-// Patch file layout and its writers.
+// Patch file layout, its writers and its reader.
 //
 // A patch file is one 60-byte header followed by zero or more records, back to
 // back, with nothing else: no count, no trailer, no checksum, no input lengths.
@@ -21,6 +21,9 @@
 // Replace records come first, in increasing, non-overlapping offset order; add
 // records follow, and their data joined in file order are the updated file's
 // bytes beyond the original's end.
+//
+// A reader takes nothing on trust: each rule below, broken, is a PatchFault
+// at the position of the header or of the offending record's head.
 #pragma once
 
 #include <array>
@@ -28,6 +31,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <span>
+
+#include "io/block_io.h"
 
 inline constexpr std::size_t PATCH_MAGIC_SIZE = 5;
 inline constexpr std::array<std::uint8_t, PATCH_MAGIC_SIZE> PATCH_MAGIC = {'D', 'L', 'T', '4', '0'};
@@ -63,16 +68,9 @@ struct PatchRecord {
     std::array<std::uint8_t, MAX_RECORD_DATA> data = {};
 };
 
-// The patch output: an open, writable file owned by the caller, and a buffer
-// (owned by the caller, any non-zero size) that collects header and records so
+// The patch output: header and records collect in the output's buffer, so
 // that the file sees only writes of the whole buffer, but for the last one.
-// `failed` is sticky: once a write to `file` has failed, nothing more is written.
-struct PatchStream {
-    std::FILE* file = nullptr;
-    std::span<std::uint8_t> buffer;
-    std::size_t used = 0;
-    bool failed = false;
-};
+using PatchStream = BlockOutput;
 
 // Appends the 60 header bytes, field by field in table order. Returns false
 // once the stream has failed. Never opens or closes the file.
@@ -91,4 +89,59 @@ struct PatchStream {
 
 // Hands everything buffered to the file and flushes the file. Returns false if
 // any write, now or earlier, has failed. Does not close the file.
-[[nodiscard]] bool flush_patch(PatchStream& patch);
+[[nodiscard]] inline bool flush_patch(PatchStream& patch) {
+    return flush_output(patch);
+}
+
+// Why a patch is not valid, one value per rule every reader applies.
+enum class PatchFault {
+    none,
+    bad_header,            // fewer than 60 bytes, or not exactly the fixed header
+    short_record,          // fewer than 6 head bytes, or fewer data bytes than `length`
+    unknown_command,       // a command other than replace or add
+    zero_length,           // a record with length 0
+    add_offset,            // an add record whose offset is not 0
+    replace_after_add,     // a replace record after an add record
+    replace_out_of_order,  // a replace record below the end of the previous one
+    replace_past_end,      // a replace record reaching past the original's end
+};
+
+// What the rule says, for messages: a phrase without a final full stop.
+const char* describe_fault(PatchFault fault);
+
+// One record's head as read, and the position of its first byte in the patch.
+struct RecordHead {
+    std::uint8_t command = COMMAND_REPLACE;
+    std::uint32_t offset = 0;
+    std::uint8_t length = 0;
+    std::uint64_t position = 0;
+};
+
+// What a reader remembers between records: how many patch bytes it has
+// consumed, where the last replace record ended, whether an add record came.
+struct PatchReadState {
+    std::uint64_t position = 0;
+    std::uint64_t replace_end = 0;
+    bool seen_add = false;
+};
+
+enum class ReadStep {
+    record,      // a head that passed every rule a head alone can break
+    end,         // the patch ended cleanly at a record boundary
+    fault,       // a rule is broken at `head.position` (the header: position 0)
+    read_error,  // the input failed; see patch.error
+};
+
+// Reads and checks the 60-byte header. Returns ReadStep::record when it is
+// exactly the fixed header, else fault (bad_header) or read_error.
+[[nodiscard]] ReadStep read_patch_header(BlockInput& patch, PatchReadState& state,
+                                         PatchFault& fault);
+
+// Reads the next record's head and checks the rules that the head alone
+// decides (short head, command, length, add offset, order). On
+// ReadStep::record, `state` already counts the head and the data that follow,
+// and the caller must consume exactly head.length data bytes next (a shortage
+// is short_record at head.position); the original-bound rule
+// (replace_past_end) is the caller's. Never consumes data bytes.
+[[nodiscard]] ReadStep read_record_head(BlockInput& patch, PatchReadState& state, RecordHead& head,
+                                        PatchFault& fault);

@@ -4,7 +4,7 @@
 #include "scan/difference_scan.h"
 #include "scan/scan_internal.h"
 
-ScanStatus append_tail(RecordBuilder& builder, ScanInput& updated, PatchStream& patch) {
+ScanStatus append_tail(RecordBuilder& builder, BlockInput& updated, PatchStream& patch) {
     // A run still open at the original's end is cut there, never extended.
     if (!flush_builder(builder, patch)) {
         return ScanStatus::patch_write_error;

@@ -51,24 +51,7 @@ ScanStatus scan_span(RecordBuilder& builder, std::uint64_t base, const std::uint
 
 }  // namespace
 
-std::size_t fill_input(ScanInput& input) {
-    if (input.begin == input.end && !input.ended && !input.failed) {
-        input.begin = 0;
-        input.end = std::fread(input.buffer.data(), 1, input.buffer.size(), input.file);
-        if (input.end < input.buffer.size()) {
-            // fread stops short only at the end of the file or on an error.
-            if (std::ferror(input.file) != 0) {
-                input.failed = true;
-                input.end = 0;
-            } else {
-                input.ended = true;
-            }
-        }
-    }
-    return input.end - input.begin;
-}
-
-ScanStatus scan_files(ScanInput& updated, ScanInput& original, PatchStream& patch) {
+ScanStatus scan_files(BlockInput& updated, BlockInput& original, PatchStream& patch) {
     assert(!updated.buffer.empty() && !original.buffer.empty());
     RecordBuilder builder;       // starts empty, command replace
     std::uint64_t position = 0;  // of the first unconsumed byte of both inputs

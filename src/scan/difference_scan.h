@@ -13,29 +13,11 @@
 #include <span>
 
 #include "format/patch_format.h"
-
-// Block size for each input in a normal run: large enough that system calls
-// cost little, small enough that both blocks stay in a core's cache.
-inline constexpr std::size_t SCAN_BLOCK_SIZE = std::size_t{256} * 1024;
-// Buffer for the patch output in a normal run; the file sees writes of this size.
-inline constexpr std::size_t PATCH_BUFFER_SIZE = std::size_t{256} * 1024;
+#include "io/block_io.h"
 
 // The one pending record of the scan. Empty when record.length is 0.
 struct RecordBuilder {
     PatchRecord record;
-};
-
-// One input: an open file read forward in blocks into `buffer` (owned by the
-// caller, any non-zero size). The bytes buffer[begin, end) are read but not
-// yet consumed. `ended` is set once a read stopped at the end of the file,
-// `failed` once a read stopped for any other reason.
-struct ScanInput {
-    std::FILE* file = nullptr;
-    std::span<std::uint8_t> buffer;
-    std::size_t begin = 0;
-    std::size_t end = 0;
-    bool ended = false;
-    bool failed = false;
 };
 
 enum class ScanStatus {
@@ -51,10 +33,10 @@ enum class ScanStatus {
 // written. Stops at the first failure and says which. Runs append_tail when the
 // original ends first. Never opens, closes or seeks any file; the original may
 // be left unread past the updated file's end.
-[[nodiscard]] ScanStatus scan_files(ScanInput& updated, ScanInput& original, PatchStream& patch);
+[[nodiscard]] ScanStatus scan_files(BlockInput& updated, BlockInput& original, PatchStream& patch);
 
 // The appended tail: writes the pending replace record of `builder` as it
 // stands, then every unconsumed byte of `updated` to its end as add records of
 // up to MAX_RECORD_DATA bytes with offset 0. Never reads the original.
-[[nodiscard]] ScanStatus append_tail(RecordBuilder& builder, ScanInput& updated,
+[[nodiscard]] ScanStatus append_tail(RecordBuilder& builder, BlockInput& updated,
                                      PatchStream& patch);

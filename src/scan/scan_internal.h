@@ -5,12 +5,6 @@
 
 #include "scan/difference_scan.h"
 
-// Makes unconsumed bytes available in `input` if the file has any left: reads
-// one block when the buffer is used up, looping over short reads (fread does),
-// and tells the end of the file from a read error. Returns the number of
-// unconsumed bytes; 0 means ended or failed.
-std::size_t fill_input(ScanInput& input);
-
 // Empties the builder for the phase whose records carry `command`.
 inline void clear_builder(RecordBuilder& builder, std::uint8_t command) {
     builder.record.command = command;

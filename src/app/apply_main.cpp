@@ -1,0 +1,5 @@
+#include "app/run_apply.h"
+
+int main(int argc, char* argv[]) {
+    return run_apply(argc, argv);
+}

@@ -1,0 +1,171 @@
+#include "apply/patch_apply.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+#include <span>
+
+namespace {
+
+// The original seen through its input block: buffer[written, begin) are
+// consumed bytes, some overwritten by replace data, not yet written out;
+// `position` is the original's position of buffer[begin]. A block goes out
+// whole, straight from the input buffer, when the next one is read.
+struct OriginalCursor {
+    BlockInput& in;
+    BlockOutput& out;
+    std::size_t written = 0;
+    std::uint64_t position = 0;
+};
+
+bool emit_consumed(OriginalCursor& c) {
+    const auto consumed = std::span(c.in.buffer).subspan(c.written, c.in.begin - c.written);
+    c.written = c.in.begin;
+    return write_output(c.out, consumed);
+}
+
+// Unconsumed original bytes, reading the next block (after writing out this
+// one) when none are left. 0 at the end of the original or after a failure.
+std::size_t original_available(OriginalCursor& c) {
+    if (c.in.begin < c.in.end) {
+        return c.in.end - c.in.begin;
+    }
+    if (!emit_consumed(c)) {
+        return 0;
+    }
+    const std::size_t n = fill_input(c.in);
+    c.written = c.in.begin;
+    return n;
+}
+
+// Consumes the original unchanged up to position `target`. False if it ends or fails first.
+bool skip_to(OriginalCursor& c, std::uint64_t target) {
+    while (c.position < target) {
+        const std::size_t available = original_available(c);
+        if (available == 0) {
+            return false;
+        }
+        const std::size_t n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(available, target - c.position));
+        c.in.begin += n;
+        c.position += n;
+    }
+    return true;
+}
+
+// Consumes as many original bytes as `data` holds, putting `data` in their place.
+bool overlay(OriginalCursor& c, std::span<const std::uint8_t> data) {
+    while (!data.empty()) {
+        const std::size_t available = original_available(c);
+        if (available == 0) {
+            return false;
+        }
+        const std::size_t n = std::min(available, data.size());
+        std::memcpy(c.in.buffer.data() + c.in.begin, data.data(), n);
+        c.in.begin += n;
+        c.position += n;
+        data = data.subspan(n);
+    }
+    return true;
+}
+
+// Writes out the rest of the original, unchanged.
+bool finish_original(OriginalCursor& c) {
+    skip_to(c, std::numeric_limits<std::uint64_t>::max());
+    return emit_consumed(c) && !c.in.failed;
+}
+
+ApplyResult fault_at(PatchFault fault, std::uint64_t position) {
+    return {ApplyStatus::invalid_patch, fault, position};
+}
+
+// Why the original could not give what a replace record at `position` needed.
+ApplyResult original_shortfall(const OriginalCursor& c, std::uint64_t position) {
+    if (c.out.failed) {
+        return {ApplyStatus::output_write_error};
+    }
+    if (c.in.failed) {
+        return {ApplyStatus::original_read_error};
+    }
+    return fault_at(PatchFault::replace_past_end, position);
+}
+
+ApplyResult original_failure(const OriginalCursor& c) {
+    return {c.out.failed ? ApplyStatus::output_write_error : ApplyStatus::original_read_error};
+}
+
+}  // namespace
+
+ApplyResult apply_patch(BlockInput& patch, BlockInput& original, BlockOutput& output) {
+    PatchReadState state;
+    PatchFault fault = PatchFault::none;
+    ReadStep step = read_patch_header(patch, state, fault);
+    if (step != ReadStep::record) {
+        return step == ReadStep::fault ? fault_at(fault, 0)
+                                       : ApplyResult{ApplyStatus::patch_read_error};
+    }
+    OriginalCursor cursor{original, output};
+    bool original_done = false;
+    std::array<std::uint8_t, MAX_RECORD_DATA> data_copy{};
+    RecordHead head;
+    while ((step = read_record_head(patch, state, head, fault)) == ReadStep::record) {
+        if (head.command == COMMAND_REPLACE) {
+            // The data must all be there before the original is read for them.
+            std::span<const std::uint8_t> data;
+            if (patch.end - patch.begin >= head.length) {
+                data = std::span(patch.buffer).subspan(patch.begin, head.length);
+                patch.begin += head.length;
+            } else {
+                const auto copy = std::span(data_copy).first(head.length);
+                data = copy;
+                if (read_exact(patch, copy) != head.length) {
+                    return patch.failed ? ApplyResult{ApplyStatus::patch_read_error}
+                                        : fault_at(PatchFault::short_record, head.position);
+                }
+            }
+            if (!skip_to(cursor, head.offset) || !overlay(cursor, data)) {
+                return original_shortfall(cursor, head.position);
+            }
+            continue;
+        }
+        if (!original_done) {
+            if (!finish_original(cursor)) {
+                return original_failure(cursor);
+            }
+            original_done = true;
+        }
+        std::size_t left = head.length;
+        while (left > 0) {
+            const std::size_t available = fill_input(patch);
+            if (available == 0) {
+                break;
+            }
+            const std::size_t n = std::min(available, left);
+            if (!write_output(output, std::span(patch.buffer).subspan(patch.begin, n))) {
+                return {ApplyStatus::output_write_error};
+            }
+            patch.begin += n;
+            left -= n;
+        }
+        if (patch.failed) {
+            return {ApplyStatus::patch_read_error};
+        }
+        if (left > 0) {
+            return fault_at(PatchFault::short_record, head.position);
+        }
+    }
+    if (step == ReadStep::fault) {
+        return fault_at(fault, head.position);
+    }
+    if (step == ReadStep::read_error) {
+        return {ApplyStatus::patch_read_error};
+    }
+    if (!original_done && !finish_original(cursor)) {
+        return original_failure(cursor);
+    }
+    if (!flush_output(output)) {
+        return {ApplyStatus::output_write_error};
+    }
+    return {};
+}

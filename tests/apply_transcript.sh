@@ -1,0 +1,146 @@
+#!/usr/bin/env bash
+# deltawright-apply as its users see it: tables of command lines with their
+# exact standard error and exit status (standard output stays empty), then
+# what each run left behind: the output written, or an existing one unchanged
+# and no temporary file.
+# Usage: apply_transcript.sh PATH_TO_DELTAWRIGHT_APPLY PATH_TO_DELTAWRIGHT
+set -u
+apply=$(realpath "$1")
+maker=$(realpath "$2")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+
+P=deltawright-apply
+printf '0123456789' >old.bin
+printf '012XY56789AB' >new.bin
+"$maker" good.patch new.bin old.bin
+mkdir adir
+ln good.patch hardlink.patch
+ln -s old.bin symlink.bin
+header() { printf 'DLT40\377'; head -c 54 /dev/zero; }
+# patch NAME PRINTF_FORMAT: a patch of the header and the records given.
+patch() { { header; printf "$2"; } >"$1"; }
+
+passed=0 failed=0
+pass() { passed=$((passed + 1)); }
+fail() { failed=$((failed + 1)); printf 'FAIL: %s\n' "$1"; }
+# t STATUS STDERR ARG...: runs the applier and checks status, stderr, empty stdout.
+t() {
+    local want_status=$1 want_err=$2
+    shift 2
+    "$apply" "$@" >out.txt 2>err.txt </dev/null
+    local status=$?
+    if [ "$status" = "$want_status" ] && [ "$(cat err.txt)" = "$want_err" ] && [ ! -s out.txt ]; then
+        pass
+    else
+        fail "$P $*: status $status (want $want_status), stderr '$(cat err.txt)' (want '$want_err'), stdout '$(cat out.txt)'"
+    fi
+}
+check() {
+    local what=$1
+    shift
+    if "$@"; then pass; else fail "$what"; fi
+}
+no_temporary_files() { [ -z "$(find . -name '.*.tmp*')" ]; }
+
+# Malformed patches, one row per rule: the message names the record's byte
+# position and the rule. An existing output keeps its content, a new one is
+# never created.
+V='invalid patch'
+while IFS='|' read -r name records want; do
+    patch bad.patch "$records"
+    [ "$name" = "header too short" ] && header | head -c 59 >bad.patch
+    [ "$name" = "header byte differs" ] && { header | sed 's/DLT40/DLT41/'; } >bad.patch
+    printf 'keep me' >kept.bin
+    t 1 "$P: bad.patch: $V: $want" kept.bin bad.patch old.bin
+    t 1 "$P: bad.patch: $V: $want" absent.bin bad.patch old.bin
+    check "$name: the existing output is unchanged" [ "$(cat kept.bin)" = "keep me" ]
+    check "$name: no output is created" [ ! -e absent.bin ]
+done <<'ROWS'
+header too short||header at byte 0: not the 60-byte DLT40 header
+header byte differs||header at byte 0: not the 60-byte DLT40 header
+record head cut short|\0\3\0|record at byte 60: record cut short by the end of the patch
+record data cut short|\0\3\0\0\0\5XY|record at byte 60: record cut short by the end of the patch
+add data cut short|\1\0\0\0\0\3A|record at byte 60: record cut short by the end of the patch
+unknown command|\0\1\0\0\0\1X\2\0\0\0\0\1X|record at byte 67: unknown command (neither replace 0 nor add 1)
+length 0|\0\0\0\0\0\0|record at byte 60: record of length 0
+add with an offset|\1\1\0\0\0\1A|record at byte 60: add record with an offset other than 0
+replace after add|\1\0\0\0\0\1A\0\1\0\0\0\1X|record at byte 67: replace record after an add record
+replace overlapping|\0\0\0\0\0\3XYZ\0\2\0\0\0\1X|record at byte 69: replace record below the end of the previous one (out of order or overlapping)
+replace out of order|\0\5\0\0\0\1X\0\3\0\0\0\1X|record at byte 67: replace record below the end of the previous one (out of order or overlapping)
+replace past the end|\0\10\0\0\0\3XYZ|record at byte 60: replace record reaches past the end of the original
+replace at 0xFFFFFF00|\0\0\377\377\377\1X|record at byte 60: replace record reaches past the end of the original
+ROWS
+
+# Valid patches at the edges of the rules: exact output.
+while IFS='|' read -r name records want; do
+    patch edge.patch "$records"
+    t 0 "" edge.out edge.patch old.bin
+    check "$name: output" [ "$(cat edge.out)" = "$want" ]
+done <<'ROWS'
+header only gives the original||0123456789
+adjacent replace records|\0\0\0\0\0\3abc\0\3\0\0\0\2de|abcde56789
+replace data equal to the original|\0\2\0\0\0\2\062\063|0123456789
+replace up to the last byte|\0\11\0\0\0\1Z|012345678Z
+adds of one byte each|\1\0\0\0\0\1A\1\0\0\0\0\1B|0123456789AB
+ROWS
+
+# Command lines, files and devices.
+printf 'keep me' >kept.bin
+USAGE="$P: usage: $P OUTPUT PATCH ORIGINAL"
+# status  standard error                                                       arguments
+t 2 "$USAGE"
+t 2 "$USAGE"                                                                  out.bin
+t 2 "$USAGE"                                                                  out.bin good.patch
+t 2 "$USAGE"                                                                  out.bin good.patch old.bin extra
+t 2 "$P: cannot open patch file missing.patch: No such file or directory"      kept.bin missing.patch old.bin
+t 2 "$P: cannot open original file missing.bin: No such file or directory"     kept.bin good.patch missing.bin
+t 2 "$P: cannot open patch file adir: Is a directory"                          kept.bin adir old.bin
+t 2 "$P: cannot open original file adir: Is a directory"                       kept.bin good.patch adir
+t 2 "$P: cannot write good.patch: it is the patch file"                        good.patch good.patch old.bin
+t 2 "$P: cannot write ./old.bin: it is the original file"                      ./old.bin good.patch old.bin
+t 2 "$P: cannot write hardlink.patch: it is the patch file"                    hardlink.patch good.patch old.bin
+t 2 "$P: cannot write symlink.bin: it is the original file"                    symlink.bin good.patch old.bin
+t 2 "$P: cannot create nodir/out.bin: No such file or directory"               nodir/out.bin good.patch old.bin
+t 2 "$P: cannot create adir: Is a directory"                                   adir good.patch old.bin
+t 2 "$P: error writing /dev/full: No space left on device"                     /dev/full good.patch old.bin
+t 2 "$P: error reading patch file /proc/self/mem: Input/output error"          kept.bin /proc/self/mem old.bin
+t 2 "$P: error reading original file /proc/self/mem: Input/output error"       kept.bin good.patch /proc/self/mem
+t 0 ""                                                                        out.bin good.patch old.bin
+t 0 ""                                                                        /dev/null good.patch old.bin
+check "the inputs are untouched" [ "$(cat old.bin) $(wc -c <good.patch)" = "0123456789 76" ]
+check "the existing output is unchanged after every failure" [ "$(cat kept.bin)" = "keep me" ]
+check "the applied patch rebuilds the updated file" cmp -s out.bin new.bin
+
+# Pipes for all three files: a FIFO, standard input, standard output.
+mkfifo in.fifo out.fifo
+cat good.patch >in.fifo &
+"$apply" /dev/stdout in.fifo /dev/stdin <old.bin >piped.bin 2>err.txt
+check "patch from a FIFO, original from standard input, output to standard output" \
+    [ $? = 0 ] && [ ! -s err.txt ] && cmp -s piped.bin new.bin
+cat out.fifo >fifo.bin &
+reader=$!
+t 0 "" out.fifo good.patch old.bin
+wait "$reader"
+check "output to a FIFO" cmp -s fifo.bin new.bin
+
+# An existing output keeps its permission bits; a symbolic link as output is
+# followed: the file it points to gets the result, and the link stays a link,
+# dangling or not.
+printf 'old content' >mode.bin
+chmod 640 mode.bin
+t 0 "" mode.bin good.patch old.bin
+check "the output keeps its permission bits" [ "$(stat -c %a mode.bin)" = 640 ]
+check "the output was replaced" cmp -s mode.bin new.bin
+printf 'old content' >target.bin
+ln -s target.bin link.bin
+ln -s made.bin dangling.bin
+t 0 "" link.bin good.patch old.bin
+t 0 "" dangling.bin good.patch old.bin
+check "a link as output writes its target" [ -L link.bin ] && cmp -s target.bin new.bin
+check "a dangling link as output creates its target" [ -L dangling.bin ] && cmp -s made.bin new.bin
+
+check "no temporary file is left" no_temporary_files
+echo "apply transcript: $passed passed, $failed failed"
+[ "$failed" = 0 ]
