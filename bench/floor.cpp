@@ -11,13 +11,39 @@
 #include <cstring>
 #include <vector>
 
+namespace {
+
+constexpr std::size_t BLOCK = 1 << 20;
+
+int apply_floor(std::FILE* out, std::FILE* patch, std::FILE* original) {
+    std::vector<unsigned char> p(BLOCK), o(BLOCK);
+    for (;;) {
+        const std::size_t np = std::fread(p.data(), 1, BLOCK, patch);
+        const std::size_t no = std::fread(o.data(), 1, BLOCK, original);
+        if (np == 0 && no == 0) {
+            return 0;
+        }
+        const bool from_original = no > 0;
+        const std::size_t n = from_original ? no : np;
+        if (std::fwrite(from_original ? o.data() : p.data(), 1, n, out) != n) {
+            std::perror("bench_floor");
+            return 2;
+        }
+    }
+}
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
     const bool write = argc == 5 && std::strcmp(argv[1], "--write") == 0;
-    if (argc != (write ? 5 : 4)) {
-        std::fprintf(stderr, "usage: bench_floor [--write] OUT UPDATED ORIGINAL\n");
+    const bool apply = argc == 5 && std::strcmp(argv[1], "--apply") == 0;
+    if (argc != (write || apply ? 5 : 4)) {
+        std::fprintf(stderr,
+                     "usage: bench_floor [--write] OUT UPDATED ORIGINAL\n"
+                     "       bench_floor --apply OUT PATCH ORIGINAL\n");
         return 2;
     }
-    char** files = argv + (write ? 2 : 1);
+    char** files = argv + (write || apply ? 2 : 1);
     std::FILE* out = std::fopen(files[0], "wb");
     std::FILE* updated = std::fopen(files[1], "rb");
     std::FILE* original = std::fopen(files[2], "rb");
@@ -28,7 +54,10 @@ int main(int argc, char* argv[]) {
     for (std::FILE* f : {out, updated, original}) {
         std::setvbuf(f, nullptr, _IONBF, 0);
     }
-    constexpr std::size_t BLOCK = 1 << 20;
+    if (apply) {
+        const int status = apply_floor(out, updated, original);
+        return std::fclose(out) == 0 ? status : 2;
+    }
     std::vector<unsigned char> u(BLOCK), o(BLOCK);
     std::uint64_t differing = 0;
     for (;;) {

@@ -1,21 +1,27 @@
 #!/usr/bin/env bash
-# Times deltawright against the read-and-compare floor and against peers on
-# 1 GiB workloads it makes itself, and measures its peak memory.
-# Run after `cmake --workflow --preset release`. Needs about 6 GiB of disk in
-# $TMPDIR (default /tmp) and installs hyperfine, xdelta3 and GNU time if they
-# are missing (as root, with apt-get).
+# Times deltawright and deltawright-apply against their floors and against
+# peers on 1 GiB workloads it makes itself, and measures peak memory.
+# Run after `cmake --workflow --preset release`. Needs about 12 GiB of disk in
+# $TMPDIR (default /tmp) and, for bsdiff, about 10 GiB of memory; installs
+# hyperfine, xdelta3, bsdiff and GNU time if they are missing (as root, with
+# apt-get). Making the bsdiff patches takes about ten minutes; BENCH_BSDIFF=0
+# leaves bspatch out. bsdiff is never run on the pair where every byte
+# differs (it took 598 s on a 64 MiB such pair here), nor on an empty
+# original, which it refuses ("mmap() empty.bin: Invalid argument").
 # Usage: bench/run.sh [SIZE_MIB]   (default 1024)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bin=$root/build/release
 size_mib=${1:-1024}
-for f in deltawright bench_floor bench_make_workload; do
+bsdiff_on=${BENCH_BSDIFF:-1}
+for f in deltawright deltawright-apply bench_floor bench_make_workload; do
     [ -x "$bin/$f" ] || { echo "missing $bin/$f: run cmake --workflow --preset release" >&2; exit 2; }
 done
 
 need=()
 command -v hyperfine >/dev/null || need+=(hyperfine)
 command -v xdelta3 >/dev/null || need+=(xdelta3)
+[ "$bsdiff_on" = 0 ] || command -v bsdiff >/dev/null || need+=(bsdiff)
 [ -x /usr/bin/time ] || need+=(time)
 command -v cmp >/dev/null || need+=(diffutils)
 if [ "${#need[@]}" -gt 0 ]; then
@@ -72,9 +78,53 @@ for w in "${workloads[@]}"; do
     echo "$name|$t_dw|$t_floor|${peer%% *}|$t_peer" >>"$results"
 done
 
-rss() { /usr/bin/time -f %M "$dw" out.patch "$1" "$2" 2>&1 >/dev/null | tail -n 1; }
-rss_small=$(rss small_sparse.bin small.bin)
-rss_large=$(rss sparse.bin original.bin)
+rss() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -n 1; }
+rss_small=$(rss "$dw" out.patch small_sparse.bin small.bin)
+rss_large=$(rss "$dw" out.patch sparse.bin original.bin)
+
+# The applier: patches made by each tool's own maker from the same pairs.
+echo "making patches ..."
+apply=$bin/deltawright-apply
+"$dw" sparse.patch sparse.bin original.bin
+"$dw" all.patch all.bin original.bin
+"$dw" add.patch original.bin empty.bin
+"$dw" small.patch small_sparse.bin small.bin
+xdelta3 -e -f -s original.bin sparse.bin sparse.xd3
+xdelta3 -e -f -s original.bin all.bin all.xd3
+xdelta3 -e -f -s empty.bin original.bin add.xd3
+if [ "$bsdiff_on" != 0 ]; then
+    bsdiff original.bin sparse.bin sparse.bsd
+fi
+cat ./*.patch ./*.xd3 >/dev/null
+# name | patch | original | xdelta3 patch | bsdiff patch (may be empty)
+apply_workloads=(
+    "sparse (1 byte per 4 KiB)|sparse.patch|original.bin|sparse.xd3|sparse.bsd"
+    "every byte differs|all.patch|original.bin|all.xd3|"
+    "all add (empty original)|add.patch|empty.bin|add.xd3|"
+)
+apply_results=$work/apply_results.txt
+: >"$apply_results"
+for w in "${apply_workloads[@]}"; do
+    IFS='|' read -r name patch orig xd bsd <<<"$w"
+    cmds=("$apply out.bin $patch $orig" "$floor --apply out.floor $patch $orig"
+        "xdelta3 -d -f -s $orig $xd out.xd3")
+    [ "$bsdiff_on" != 0 ] && [ -n "$bsd" ] && cmds+=("bspatch $orig out.bsp $bsd")
+    times=() i=0
+    for c in "${cmds[@]}"; do
+        hyperfine -N --warmup 2 --runs 9 --prepare "rm -f out.bin out.floor out.xd3 out.bsp" \
+            --export-csv "a$i.csv" "$c" >/dev/null
+        times+=("$(median "a$i.csv")")
+        i=$((i + 1))
+    done
+    mem_apply=$(rss "$apply" out.bin "$patch" "$orig")
+    cmp -s out.bin "$([ "$orig" = empty.bin ] && echo original.bin || echo "${patch%.patch}.bin")" ||
+        { echo "applied $patch differs from its updated file" >&2; exit 1; }
+    mem_xd=$(rss xdelta3 -d -f -s "$orig" "$xd" out.xd3)
+    mem_bsp=-
+    [ "${#times[@]}" = 4 ] && mem_bsp=$(rss bspatch "$orig" out.bsp "$bsd")
+    echo "$name|${times[0]}|${times[1]}|${times[2]}|${times[3]:-}|$mem_apply|$mem_xd|$mem_bsp" >>"$apply_results"
+done
+apply_rss_small=$(rss "$apply" out.bin small.patch small.bin)
 
 echo
 echo "$(date -u +%Y-%m-%d), $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo), $(uname -sr), inputs of ${size_mib} MiB, medians of 9 runs"
@@ -89,3 +139,12 @@ while IFS='|' read -r name t_dw t_floor peer t_peer; do
 done <"$results"
 echo
 echo "peak resident memory of deltawright: ${rss_small} KiB on 1 MiB inputs, ${rss_large} KiB on ${size_mib} MiB inputs"
+echo
+echo "| workload | deltawright-apply (s) | floor (s) | apply / floor | xdelta3 -d (s) | bspatch (s) | peak KiB: apply / xdelta3 -d / bspatch |"
+echo "|---|---|---|---|---|---|---|"
+while IFS='|' read -r name t_apply t_floor t_xd t_bsp m_apply m_xd m_bsp; do
+    ratio=$(awk -v a="$t_apply" -v b="$t_floor" 'BEGIN { printf "%.2f", a / b }')
+    echo "| $name | $t_apply | $t_floor | $ratio | $t_xd | ${t_bsp:--} | $m_apply / $m_xd / $m_bsp |"
+done <"$apply_results"
+echo
+echo "peak resident memory of deltawright-apply: ${apply_rss_small} KiB on 1 MiB inputs"

@@ -50,7 +50,10 @@ fs::path temporary_name(const fs::path& target, std::uint64_t random) {
     for (int i = 0; i < 8; ++i, random /= sizeof DIGITS - 1) {
         suffix += DIGITS[random % (sizeof DIGITS - 1)];
     }
-    return target.parent_path() / ("." + target.filename().string() + suffix);
+    std::string name = ".";
+    name += target.filename().string();
+    name += suffix;
+    return target.parent_path() / name;
 }
 
 std::string system_reason(int error) {

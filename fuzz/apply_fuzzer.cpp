@@ -1,0 +1,59 @@
+// Differential fuzzing of the applier with arbitrary patch bytes against an
+// arbitrary original. An input is split: bytes 0-1 give the patch's length
+// (little-endian, cut to what is there), byte 2 picks a small block size and,
+// with its top bit set, puts the fixed 60-byte header before the patch so
+// that most inputs reach the records; the rest is the patch followed by the
+// original. The applier, at that small block size and at the default one,
+// must never crash, must accept exactly what the reference reader accepts
+// with the same output, and must refuse with the same rule at the same place.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "test_support.h"
+
+namespace {
+
+[[noreturn]] void fail(const char* what, const ApplyRun& run, const ReferenceApply& want) {
+    std::fprintf(stderr, "apply_fuzzer: %s: applier %s at %llu, reference %s at %zu\n", what,
+                 describe_fault(run.result.fault),
+                 static_cast<unsigned long long>(run.result.fault_position),
+                 describe_fault(want.fault), want.position);
+    std::abort();
+}
+
+void check(const ApplyRun& run, const ReferenceApply& want) {
+    if (want.fault == PatchFault::none) {
+        if (run.result.status != ApplyStatus::complete) {
+            fail("refused a patch the reference accepts", run, want);
+        }
+        if (run.output != want.output) {
+            fail("output differs from the reference's", run, want);
+        }
+        return;
+    }
+    if (run.result.status != ApplyStatus::invalid_patch || run.result.fault != want.fault ||
+        run.result.fault_position != want.position) {
+        fail("refusal differs from the reference's", run, want);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 3) {
+        return 0;
+    }
+    const std::size_t rest = size - 3;
+    const std::size_t p_size = std::min<std::size_t>(rest, data[0] | std::size_t{data[1]} << 8);
+    const std::size_t small_block = 1 + (data[2] & 0x3F);
+    Bytes patch = (data[2] & 0x80) != 0 ? expected_header() : Bytes{};
+    patch.insert(patch.end(), data + 3, data + 3 + p_size);
+    const Bytes original(data + 3 + p_size, data + size);
+
+    const ReferenceApply want = reference_apply(patch, original);
+    check(run_apply(patch, original, small_block, 1 + (data[2] & 0x3F) / 2), want);
+    check(run_apply(patch, original), want);
+    return 0;
+}
