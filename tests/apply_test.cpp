@@ -36,8 +36,8 @@ TEST(Apply, RoundTripsRebuildTheUpdatedFile) {
         SCOPED_TRACE(iteration);
         const auto [updated, original] = random_pair(rng);
         const Bytes patch = run_scan(updated, original).patch;
-        const std::size_t block = BLOCK_SIZES[rng() % std::size(BLOCK_SIZES)];
-        const ApplyRun run = run_apply(patch, original, block, 1 + rng() % 600);
+        const std::size_t block = BLOCK_SIZES[pick(rng, std::size(BLOCK_SIZES))];
+        const ApplyRun run = run_apply(patch, original, block, 1 + pick(rng, 600));
         ASSERT_EQ(run.result.status, ApplyStatus::complete) << describe_fault(run.result.fault);
         ASSERT_EQ(run.output, expected_apply_output(updated, original));
     }
@@ -53,26 +53,26 @@ TEST(Apply, CorruptedPatchesAgreeWithTheReference) {
         SCOPED_TRACE(iteration);
         auto [updated, original] = random_pair(rng);
         Bytes patch = run_scan(updated, original).patch;
-        switch (rng() % 4) {
-            case 0:  // flip a few bytes, biased toward heads
-                for (std::size_t k = 1 + rng() % 3; k > 0 && !patch.empty(); --k) {
-                    patch[rng() % patch.size()] ^= static_cast<std::uint8_t>(1 + rng() % 255);
+        switch (pick(rng, 4)) {
+            case 0:  // flip a few bytes anywhere
+                for (std::size_t k = 1 + pick(rng, 3); k > 0 && !patch.empty(); --k) {
+                    patch[pick(rng, patch.size())] ^= static_cast<std::uint8_t>(1 + pick(rng, 255));
                 }
                 break;
             case 1:  // cut anywhere
-                patch.resize(rng() % (patch.size() + 1));
+                patch.resize(pick(rng, patch.size() + 1));
                 break;
             case 2:  // a shorter original: replace records may reach past its end
-                original.resize(rng() % (original.size() + 1));
+                original.resize(pick(rng, original.size() + 1));
                 break;
             default:  // one record with random fields appended
-                append_expected_record(patch, static_cast<std::uint8_t>(rng() % 3),
-                                       static_cast<std::uint32_t>(rng() % (original.size() + 300)),
-                                       Bytes(rng() % 256, 'r'));
+                append_expected_record(patch, static_cast<std::uint8_t>(pick(rng, 3)),
+                                       static_cast<std::uint32_t>(pick(rng, original.size() + 300)),
+                                       Bytes(pick(rng, 256), 'r'));
                 break;
         }
-        expect_same_as_reference(patch, original, BLOCK_SIZES[rng() % std::size(BLOCK_SIZES)],
-                                 1 + rng() % 600);
+        expect_same_as_reference(patch, original, BLOCK_SIZES[pick(rng, std::size(BLOCK_SIZES))],
+                                 1 + pick(rng, 600));
     }
 }
 
@@ -136,29 +136,12 @@ TEST(Apply, RecordFarBeyondAShortOriginalIsRefusedAtItsEnd) {
     EXPECT_EQ(run.result.fault_position, PATCH_HEADER_SIZE);
 }
 
-// An input of `size` bytes copied from `bytes` in turn, whose reads fail
-// (EIO) once `good` bytes have been read.
-struct FailingInput {
-    Bytes bytes;
-    std::size_t good;
-    std::size_t at = 0;
-};
-
-ssize_t read_failing(void* cookie, char* buf, std::size_t n) {
-    auto& in = *static_cast<FailingInput*>(cookie);
-    if (in.at == in.good && in.at < in.bytes.size()) {
-        errno = EIO;
-        return -1;
-    }
-    n = std::min({n, in.bytes.size() - in.at, in.good - in.at});
-    std::memcpy(buf, in.bytes.data() + in.at, n);
-    in.at += n;
-    return static_cast<ssize_t>(n);
-}
-
 // Failures of the files underneath are told apart from the end of a file and
 // from a faulty patch, in every phase of a run.
 TEST(Apply, FailuresOfTheFilesStopTheRun) {
+    if (!FAILING_FILES) {
+        GTEST_SKIP() << "no files that fail on demand here";
+    }
     std::mt19937_64 rng(5);
     const Bytes original(100000, 'o');
     Bytes updated = original;
@@ -186,18 +169,22 @@ TEST(Apply, FailuresOfTheFilesStopTheRun) {
         SCOPED_TRACE(c.name);
         FailingInput p{patch, std::min(c.patch_good, patch.size())};
         FailingInput o{original, std::min(c.original_good, original.size())};
-        const cookie_io_functions_t io{read_failing, nullptr, nullptr, nullptr};
-        std::FILE* p_file = fopencookie(&p, "rb", io);
-        std::FILE* o_file = fopencookie(&o, "rb", io);
-        std::FILE* out = std::fopen(c.output_full ? "/dev/full" : "/dev/null", "wb");
+        std::FILE* p_file = open_failing(p);
+        std::FILE* o_file = open_failing(o);
+        Sink sink;
+        std::FILE* out = c.output_full ? open_full_output() : (open_sink(sink), sink.file);
         ASSERT_TRUE(p_file != nullptr && o_file != nullptr && out != nullptr);
-        std::setvbuf(out, nullptr, _IONBF, 0);
-        Bytes p_block(1 + rng() % 4096), o_block(1 + rng() % 4096), out_block(1 + rng() % 4096);
+        Bytes p_block(1 + pick(rng, 4096)), o_block(1 + pick(rng, 4096)),
+            out_block(1 + pick(rng, 4096));
         BlockInput patch_in{p_file, p_block};
         BlockInput original_in{o_file, o_block};
         BlockOutput output{out, out_block};
         EXPECT_EQ(apply_patch(patch_in, original_in, output).status, c.status);
-        std::fclose(out);
+        if (c.output_full) {
+            std::fclose(out);
+        } else {
+            close_sink(sink);
+        }
         std::fclose(p_file);
         std::fclose(o_file);
     }

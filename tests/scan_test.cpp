@@ -143,12 +143,11 @@ TEST(Scan, TypicalRunIs76Bytes) {
 // produce exactly the reference's bytes.
 TEST(Scan, MatchesReferenceOnRandomPairs) {
     std::mt19937_64 rng(20261209);
-    auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
     for (int iteration = 0; iteration < 3000; ++iteration) {
         const auto [updated, original] = random_pair(rng);
         const std::size_t u_size = updated.size(), o_size = original.size();
-        const std::size_t block = pick(3) ? 1 + pick(600) : INPUT_BLOCK_SIZE;
-        const ScanRun run = run_scan(updated, original, block, 1 + pick(600));
+        const std::size_t block = pick(rng, 3) ? 1 + pick(rng, 600) : INPUT_BLOCK_SIZE;
+        const ScanRun run = run_scan(updated, original, block, 1 + pick(rng, 600));
         ASSERT_EQ(run.status, ScanStatus::complete);
         ASSERT_EQ(run.patch, reference_patch(updated, original))
             << "iteration " << iteration << ", sizes " << u_size << "/" << o_size << ", block "
@@ -161,85 +160,47 @@ TEST(Scan, MatchesReferenceOnRandomPairs) {
     }
 }
 
-// An input of `size` bytes of `byte` whose reads fail (EIO) once `good`
-// bytes have been read, or never when good >= size.
-struct FailingInput {
-    std::size_t size;
-    std::size_t good;
-    std::uint8_t byte;
-};
-
-ssize_t read_failing(void* cookie, char* buf, std::size_t n) {
-    auto& in = *static_cast<FailingInput*>(cookie);
-    if (in.good == 0 && in.size > 0) {
-        errno = EIO;
-        return -1;
-    }
-    n = std::min({n, in.size, in.good});
-    std::memset(buf, in.byte, n);
-    in.size -= n;
-    in.good -= n;
-    return static_cast<ssize_t>(n);
-}
-
-std::FILE* open_failing(FailingInput& in) {
-    return fopencookie(&in, "rb", cookie_io_functions_t{read_failing, nullptr, nullptr, nullptr});
-}
-
 // Failures in the lockstep phase and in the appended tail: each must be told
 // apart from the end of a file, reported as what it is, and end the scan
 // there, long before the inputs end.
 TEST(Scan, FailuresStopTheScan) {
+    if (!FAILING_FILES) {
+        GTEST_SKIP() << "no files that fail on demand here";
+    }
     struct FailureCase {
         const char* name;
-        FailingInput updated, original;
+        std::size_t updated_size, updated_good, original_size, original_good;
         bool patch_full;
         ScanStatus status;
     };
     const std::size_t big = 1 << 20;
     const FailureCase cases[] = {
-        {"UpdatedFailsInLockstep",
-         {big, 5000, 'u'},
-         {big, big, 'o'},
-         false,
-         ScanStatus::updated_read_error},
-        {"OriginalFailsInLockstep",
-         {big, big, 'u'},
-         {big, 5000, 'o'},
-         false,
-         ScanStatus::original_read_error},
-        {"UpdatedFailsInTail",
-         {big, 5000, 'u'},
-         {100, 100, 'o'},
-         false,
-         ScanStatus::updated_read_error},
-        {"WriteFailsInLockstep",
-         {big, big, 'u'},
-         {big, big, 'o'},
-         true,
-         ScanStatus::patch_write_error},
-        {"WriteFailsInTail", {big, big, 'u'}, {0, 0, 'o'}, true, ScanStatus::patch_write_error},
+        {"UpdatedFailsInLockstep", big, 5000, big, big, false, ScanStatus::updated_read_error},
+        {"OriginalFailsInLockstep", big, big, big, 5000, false, ScanStatus::original_read_error},
+        {"UpdatedFailsInTail", big, 5000, 100, 100, false, ScanStatus::updated_read_error},
+        {"WriteFailsInLockstep", big, big, big, big, true, ScanStatus::patch_write_error},
+        {"WriteFailsInTail", big, big, 0, 0, true, ScanStatus::patch_write_error},
     };
-    for (FailureCase c : cases) {
+    for (const FailureCase& c : cases) {
         SCOPED_TRACE(c.name);
-        std::FILE* u_file = open_failing(c.updated);
-        std::FILE* o_file = open_failing(c.original);
-        char* out_data = nullptr;
-        std::size_t out_size = 0;
-        std::FILE* out =
-            c.patch_full ? std::fopen("/dev/full", "wb") : open_memstream(&out_data, &out_size);
+        FailingInput updated{Bytes(c.updated_size, 'u'), c.updated_good};
+        FailingInput original{Bytes(c.original_size, 'o'), c.original_good};
+        std::FILE* u_file = open_failing(updated);
+        std::FILE* o_file = open_failing(original);
+        Sink sink;
+        std::FILE* out = c.patch_full ? open_full_output() : (open_sink(sink), sink.file);
         ASSERT_TRUE(u_file != nullptr && o_file != nullptr && out != nullptr);
-        if (c.patch_full) {
-            std::setvbuf(out, nullptr, _IONBF, 0);  // so the very first write fails
-        }
         Bytes u_block(64), o_block(64), p_block(512);
         BlockInput u{u_file, u_block};
         BlockInput o{o_file, o_block};
         PatchStream patch{out, p_block};
         EXPECT_EQ(scan_files(u, o, patch), c.status);
-        EXPECT_GT(c.updated.size, big / 2);  // stopped at the failure, not read on
-        std::fclose(out);
-        std::free(out_data);
+        EXPECT_LT(updated.at, big / 2);  // stopped at the failure, not read on
+        if (c.patch_full) {
+            std::fclose(out);
+        } else {
+            close_sink(sink);
+        }
         std::fclose(u_file);
         std::fclose(o_file);
     }

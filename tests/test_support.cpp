@@ -1,23 +1,117 @@
 #include "test_support.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <span>
 
 Bytes to_bytes(const std::string& s) {
     return Bytes(s.begin(), s.end());
 }
 
-namespace {
-
-// A read-only FILE over a copy of the bytes (fmemopen needs a non-null buffer).
-std::FILE* open_bytes(const Bytes& bytes, std::vector<std::uint8_t>& storage) {
+#if defined(__GLIBC__)
+std::FILE* open_bytes(const Bytes& bytes, Bytes& storage) {
     storage = bytes;
     storage.push_back(0);  // keeps data() valid for empty input; not part of the file
     return fmemopen(storage.data(), bytes.size(), "rb");
 }
+
+void open_sink(Sink& sink) {
+    sink.file = open_memstream(&sink.data, &sink.size);
+}
+
+Bytes close_sink(Sink& sink) {
+    std::fclose(sink.file);
+    Bytes written(sink.data, sink.data + sink.size);
+    std::free(sink.data);
+    sink = {};
+    return written;
+}
+
+namespace {
+
+ssize_t read_failing(void* cookie, char* buf, std::size_t n) {
+    auto& in = *static_cast<FailingInput*>(cookie);
+    if (in.at == in.good && in.at < in.bytes.size()) {
+        errno = EIO;
+        return -1;
+    }
+    n = std::min({n, in.bytes.size() - in.at, in.good - in.at});
+    if (n > 0) {
+        std::memcpy(buf, in.bytes.data() + in.at, n);
+    }
+    in.at += n;
+    return static_cast<ssize_t>(n);
+}
+
+}  // namespace
+
+std::FILE* open_failing(FailingInput& in) {
+    return fopencookie(&in, "rb", cookie_io_functions_t{read_failing, nullptr, nullptr, nullptr});
+}
+
+std::FILE* open_full_output() {
+    std::FILE* file = std::fopen("/dev/full", "wb");
+    if (file != nullptr) {
+        std::setvbuf(file, nullptr, _IONBF, 0);  // so the very first write fails
+    }
+    return file;
+}
+#else
+// No memory streams: temporary files, removed again when closed.
+namespace {
+std::string temporary_path() {
+    static unsigned counter = 0;
+    return (std::filesystem::temp_directory_path() /
+            ("deltawright_test_" + std::to_string(counter++) + ".bin"))
+        .string();
+}
+}  // namespace
+
+std::FILE* open_bytes(const Bytes& bytes, Bytes& storage) {
+    storage.clear();
+    const std::string path = temporary_path();
+    std::FILE* file = std::fopen(path.c_str(), "w+b");
+    if (file == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
+        std::abort();
+    }
+    std::rewind(file);
+    std::remove(path.c_str());  // where the system cannot remove an open file, it stays behind
+    return file;
+}
+
+void open_sink(Sink& sink) {
+    sink.path = temporary_path();
+    sink.file = std::fopen(sink.path.c_str(), "w+b");
+}
+
+Bytes close_sink(Sink& sink) {
+    std::fflush(sink.file);
+    std::rewind(sink.file);
+    Bytes written;
+    int c = 0;
+    while ((c = std::fgetc(sink.file)) != EOF) {
+        written.push_back(static_cast<std::uint8_t>(c));
+    }
+    std::fclose(sink.file);
+    std::remove(sink.path.c_str());
+    sink = {};
+    return written;
+}
+
+std::FILE* open_failing(FailingInput&) {
+    return nullptr;
+}
+
+std::FILE* open_full_output() {
+    return nullptr;
+}
+#endif
+
+namespace {
 
 // Two in-memory inputs and an in-memory output, each behind a FILE and a
 // block of the given size, as a program's run holds them. The blocks are
@@ -26,9 +120,7 @@ struct MemoryRun {
     Bytes first_storage, second_storage;
     std::FILE* first_file = nullptr;
     std::FILE* second_file = nullptr;
-    char* out_data = nullptr;
-    std::size_t out_size = 0;
-    std::FILE* out_file = nullptr;
+    Sink sink;
     BlockInput first, second;
     BlockOutput out;
 
@@ -41,24 +133,21 @@ struct MemoryRun {
         }
         first_file = open_bytes(a, first_storage);
         second_file = open_bytes(b, second_storage);
-        out_file = open_memstream(&out_data, &out_size);
-        if (first_file == nullptr || second_file == nullptr || out_file == nullptr) {
+        open_sink(sink);
+        if (first_file == nullptr || second_file == nullptr || sink.file == nullptr) {
             std::abort();
         }
         first = {first_file, std::span(a_block).first(block_size)};
         second = {second_file, std::span(b_block).first(block_size)};
-        out = {out_file, std::span(out_block).first(buffer_size)};
+        out = {sink.file, std::span(out_block).first(buffer_size)};
     }
     MemoryRun(const MemoryRun&) = delete;
     MemoryRun& operator=(const MemoryRun&) = delete;
     // Closes the files and returns what was written.
     Bytes finish() {
-        std::fclose(out_file);
         std::fclose(first_file);
         std::fclose(second_file);
-        Bytes written(out_data, out_data + out_size);
-        std::free(out_data);
-        return written;
+        return close_sink(sink);
     }
 };
 
@@ -228,24 +317,24 @@ Bytes expected_apply_output(const Bytes& updated, const Bytes& original) {
 
 RandomPair random_pair(std::mt19937_64& rng) {
     const std::size_t sizes[] = {0, 1, 2, 254, 255, 256, 509, 510, 511, 1000, 4099};
-    auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
-    const std::size_t o_size = pick(2) ? sizes[pick(std::size(sizes))] : pick(3000);
-    const std::size_t u_size = pick(3) == 0 ? o_size : sizes[pick(std::size(sizes))] + pick(3);
+    const std::size_t o_size = pick(rng, 2) ? sizes[pick(rng, std::size(sizes))] : pick(rng, 3000);
+    const std::size_t u_size =
+        pick(rng, 3) == 0 ? o_size : sizes[pick(rng, std::size(sizes))] + pick(rng, 3);
     RandomPair pair{Bytes(u_size), Bytes(o_size)};
     for (auto& b : pair.original) {
-        b = static_cast<std::uint8_t>(pick(4));  // few values: chance equal bytes
+        b = static_cast<std::uint8_t>(pick(rng, 4));  // few values: chance equal bytes
     }
-    const std::size_t density = pick(5);  // 0: identical .. 4: all differ
+    const std::size_t density = pick(rng, 5);  // 0: identical .. 4: all differ
     for (std::size_t i = 0; i < u_size; ++i) {
         const std::uint8_t same =
-            i < o_size ? pair.original[i] : static_cast<std::uint8_t>(pick(256));
-        const bool differ = density == 4 || (density > 0 && pick(4) < density);
-        pair.updated[i] = differ ? static_cast<std::uint8_t>(same ^ (1 + pick(255))) : same;
+            i < o_size ? pair.original[i] : static_cast<std::uint8_t>(pick(rng, 256));
+        const bool differ = density == 4 || (density > 0 && pick(rng, 4) < density);
+        pair.updated[i] = differ ? static_cast<std::uint8_t>(same ^ (1 + pick(rng, 255))) : same;
     }
     // Long differing runs of chosen lengths at random places.
-    if (pick(2) && u_size > 0) {
-        const std::size_t start = pick(u_size);
-        const std::size_t len = std::min(u_size - start, sizes[pick(std::size(sizes))]);
+    if (pick(rng, 2) && u_size > 0) {
+        const std::size_t start = pick(rng, u_size);
+        const std::size_t len = std::min(u_size - start, sizes[pick(rng, std::size(sizes))]);
         for (std::size_t i = start; i < start + len && i < o_size; ++i) {
             pair.updated[i] = static_cast<std::uint8_t>(pair.original[i] ^ 0x80);
         }

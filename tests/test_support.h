@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -15,6 +16,36 @@
 using Bytes = std::vector<std::uint8_t>;
 
 Bytes to_bytes(const std::string& s);
+
+// In-memory files, on every host: a FILE that reads `bytes` (kept alive in
+// `storage`), and a sink FILE that collects what is written to it.
+std::FILE* open_bytes(const Bytes& bytes, Bytes& storage);
+struct Sink {
+    std::FILE* file = nullptr;
+    char* data = nullptr;
+    std::size_t size = 0;
+    std::string path;  // where no memory stream exists: a temporary file
+};
+void open_sink(Sink& sink);
+Bytes close_sink(Sink& sink);  // closes the sink and returns what was written
+
+// Files that fail on demand, where the C library can make them (glibc's
+// fopencookie and /dev/full); elsewhere the tests that need them skip.
+#if defined(__GLIBC__)
+inline constexpr bool FAILING_FILES = true;
+#else
+inline constexpr bool FAILING_FILES = false;
+#endif
+// An input holding `bytes` whose reads fail (EIO) once `good` bytes have been
+// read, or never when good >= bytes.size().
+struct FailingInput {
+    Bytes bytes;
+    std::size_t good;
+    std::size_t at = 0;
+};
+std::FILE* open_failing(FailingInput& in);
+// An output whose every write fails (disk full).
+std::FILE* open_full_output();
 
 struct ScanRun {
     ScanStatus status;
@@ -64,6 +95,11 @@ struct RandomPair {
     Bytes original;
 };
 RandomPair random_pair(std::mt19937_64& rng);
+
+// A random number below n.
+inline std::size_t pick(std::mt19937_64& rng, std::size_t n) {
+    return static_cast<std::size_t>(rng() % n);
+}
 
 // Expected bytes written out by hand, independent of the writer under test.
 Bytes expected_header();

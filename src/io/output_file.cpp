@@ -1,6 +1,7 @@
 #include "io/output_file.h"
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -28,6 +29,43 @@ extern "C" void remove_and_reraise(int signal_number) {
     std::raise(signal_number);
 }
 
+// File names are passed around as the bytes the command line gave: the
+// system's own encoding, which on Windows the application manifest makes
+// UTF-8. The C library takes them as they are; std::filesystem on Windows
+// converts narrow names by another code page, so they go through char8_t.
+fs::path to_path(const std::string& name) {
+#ifdef _WIN32
+    return fs::path(std::u8string(name.begin(), name.end()));
+#else
+    return fs::path(name);
+#endif
+}
+
+std::string from_path(const fs::path& path) {
+#ifdef _WIN32
+    const std::u8string name = path.u8string();
+    return std::string(name.begin(), name.end());
+#else
+    return path.string();
+#endif
+}
+
+// Creates a new file for writing; fails (errno EEXIST) if the name exists.
+std::FILE* create_new(const std::string& name) {
+#ifdef _WIN32
+    // The Windows C runtime ignores the "x" mode; the name is random, so a
+    // check just before is enough.
+    std::error_code ec;
+    if (fs::exists(to_path(name), ec)) {
+        errno = EEXIST;
+        return nullptr;
+    }
+    return std::fopen(name.c_str(), "wb");
+#else
+    return std::fopen(name.c_str(), "wbx");
+#endif
+}
+
 // The file a dangling symbolic link names, following a chain of links; the
 // name itself when it is not a link.
 fs::path follow_links(fs::path name) {
@@ -51,9 +89,28 @@ fs::path temporary_name(const fs::path& target, std::uint64_t random) {
         suffix += DIGITS[random % (sizeof DIGITS - 1)];
     }
     std::string name = ".";
-    name += target.filename().string();
+    name += from_path(target.filename());
     name += suffix;
-    return target.parent_path() / name;
+    return target.parent_path() / to_path(name);
+}
+
+// A device rather than a file: on Windows the reserved names (NUL, CON, COM1,
+// ...) in any folder and with any extension; elsewhere devices exist as files
+// and their status says so.
+bool is_device_name(const fs::path& name) {
+#ifdef _WIN32
+    std::string stem = from_path(name.stem());
+    for (char& c : stem) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    const bool numbered = stem.size() == 4 &&
+                          (stem.starts_with("COM") || stem.starts_with("LPT")) && stem[3] >= '1' &&
+                          stem[3] <= '9';
+    return numbered || stem == "NUL" || stem == "CON" || stem == "PRN" || stem == "AUX";
+#else
+    (void)name;
+    return false;
+#endif
 }
 
 std::string system_reason(int error) {
@@ -65,7 +122,7 @@ std::string system_reason(int error) {
 std::FILE* open_input(const char* name) {
     std::FILE* file = std::fopen(name, "rb");
     std::error_code ec;
-    if (file != nullptr && fs::is_directory(name, ec)) {
+    if (file != nullptr && fs::is_directory(to_path(name), ec)) {
         std::fclose(file);
         errno = EISDIR;
         return nullptr;
@@ -75,20 +132,20 @@ std::FILE* open_input(const char* name) {
 
 bool is_same_regular_file(const char* output, const char* input) {
     std::error_code ec;
-    if (!fs::is_regular_file(output, ec)) {
+    if (!fs::is_regular_file(to_path(output), ec)) {
         return false;
     }
-    const bool same = fs::equivalent(output, input, ec);
+    const bool same = fs::equivalent(to_path(output), to_path(input), ec);
     return !ec && same;
 }
 
 std::string regular_file_target(const char* name) {
     std::error_code ec;
-    if (!fs::is_regular_file(name, ec)) {
+    if (!fs::is_regular_file(to_path(name), ec)) {
         return {};
     }
-    const fs::path target = fs::canonical(name, ec);
-    return ec ? std::string{} : target.string();
+    const fs::path target = fs::canonical(to_path(name), ec);
+    return ec ? std::string{} : from_path(target);
 }
 
 void install_signal_cleanup() {
@@ -126,8 +183,9 @@ void remove_armed_file() {
 
 bool open_output(const char* name, OutputFile& output, std::string& reason) {
     std::error_code ec;
-    const fs::file_status status = fs::status(name, ec);
-    if (fs::exists(status) && !fs::is_regular_file(status)) {
+    const fs::path given = to_path(name);
+    const fs::file_status status = fs::status(given, ec);
+    if ((fs::exists(status) && !fs::is_regular_file(status)) || is_device_name(given)) {
         output.file = std::fopen(name, "wb");
         if (output.file == nullptr) {
             reason = system_reason(errno);
@@ -136,20 +194,20 @@ bool open_output(const char* name, OutputFile& output, std::string& reason) {
         output.path = name;
         return true;
     }
-    fs::path target = follow_links(name);
+    fs::path target = follow_links(given);
     if (fs::is_regular_file(status)) {
         std::error_code canonical_ec;
-        const fs::path real = fs::canonical(name, canonical_ec);
-        target = canonical_ec ? fs::path(name) : real;
+        const fs::path real = fs::canonical(given, canonical_ec);
+        target = canonical_ec ? given : real;
     }
     std::mt19937_64 rng(std::random_device{}());
     constexpr int ATTEMPTS = 100;
     for (int i = 0; i < ATTEMPTS && output.file == nullptr; ++i) {
-        const fs::path temp = temporary_name(target, rng());
+        const std::string temp = from_path(temporary_name(target, rng()));
         errno = 0;
-        output.file = std::fopen(temp.string().c_str(), "wbx");  // x: never an existing file
+        output.file = create_new(temp);
         if (output.file != nullptr) {
-            output.temp_path = temp.string();
+            output.temp_path = temp;
         } else if (errno != EEXIST) {
             break;
         }
@@ -159,7 +217,7 @@ bool open_output(const char* name, OutputFile& output, std::string& reason) {
         return false;
     }
     arm_removal(output.temp_path);
-    output.path = target.string();
+    output.path = from_path(target);
     return true;
 }
 
@@ -176,11 +234,11 @@ bool commit_output(OutputFile& output, std::string& reason) {
         return true;
     }
     std::error_code ec;
-    const fs::file_status old = fs::status(output.path, ec);
+    const fs::file_status old = fs::status(to_path(output.path), ec);
     if (fs::is_regular_file(old)) {
-        fs::permissions(output.temp_path, old.permissions(), ec);
+        fs::permissions(to_path(output.temp_path), old.permissions(), ec);
     }
-    fs::rename(output.temp_path, output.path, ec);
+    fs::rename(to_path(output.temp_path), to_path(output.path), ec);
     if (ec) {
         reason = ec.message();
         discard_output(output);

@@ -1,0 +1,13 @@
+# Cross build for Linux with Debian's g++-ARCH-linux-gnu, the programs and
+# tests run under qemu-user with the target's libraries. Included by the
+# per-target files, which set CROSS_ARCH and CROSS_QEMU.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR ${CROSS_ARCH})
+set(CMAKE_C_COMPILER ${CROSS_ARCH}-linux-gnu-gcc)
+set(CMAKE_CXX_COMPILER ${CROSS_ARCH}-linux-gnu-g++)
+set(CMAKE_FIND_ROOT_PATH /usr/${CROSS_ARCH}-linux-gnu)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CROSS_QEMU};-L;/usr/${CROSS_ARCH}-linux-gnu)

@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Both programs as Windows builds, run under an emulator (wine): what makes
+# sense on that system, with exact output, line ends as the Windows console
+# writes them (CR LF), and exit status; then file names outside any one code
+# page, and the NUL device.
+# Usage: windows_transcript.sh DELTAWRIGHT_EXE DELTAWRIGHT_APPLY_EXE EMULATOR [ARG...]
+set -u
+maker=$(realpath "$1")
+apply=$(realpath "$2")
+shift 2
+emulator=("$@")
+export WINEDEBUG=-all
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+
+CR=$'\r'
+USAGE="Usage:$CR
+  deltawright <patch file name> <updated file name> <original file name>$CR
+$CR
+Original will be compared to Update, and differences will be captured in the$CR
+Patch file.$CR
+"
+WRONG='To few arguments provided.  Specify a patch file to create and the updated and original files for comparison.'
+A=deltawright-apply
+printf '0123456789' >old.bin
+printf '012XY56789AB' >new.bin
+printf 'keep me' >kept.patch
+mkdir adir
+cp new.bin 'naïve.bin'
+cp old.bin 'файл.bin'
+
+passed=0 failed=0
+# t PROGRAM STATUS STDOUT STDERR ARG...: runs PROGRAM under the emulator.
+t() {
+    local program=$1 want_status=$2 want_out=$3 want_err=$4
+    shift 4
+    "${emulator[@]}" "$program" "$@" >out.txt 2>err.txt </dev/null
+    local status=$?
+    if [ "$status" = "$want_status" ] && [ "$(cat out.txt; printf x)" = "${want_out}x" ] &&
+        [ "$(cat err.txt; printf x)" = "${want_err}x" ]; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        printf 'FAIL: %s %s\n  status %s (want %s)\n  stdout %q\n  want   %q\n  stderr %q\n  want   %q\n' \
+            "${program##*/}" "$*" "$status" "$want_status" "$(cat out.txt)" "$want_out" \
+            "$(cat err.txt)" "$want_err"
+    fi
+}
+check() {
+    local what=$1
+    shift
+    if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $what"; fi
+}
+
+# program  status  standard output                                   standard error  arguments
+t "$maker" 0 "$USAGE"                                                  ""
+t "$maker" 0 "$WRONG$USAGE"                                            ""  none.patch
+t "$maker" 0 "$WRONG$USAGE"                                            ""  none.patch new.bin old.bin extra
+t "$maker" 0 "Error opening updated file missing.bin"                 ""  kept.patch missing.bin old.bin
+t "$maker" 0 "Error opening original file missing.bin"                ""  kept.patch new.bin missing.bin
+t "$maker" 0 "Error opening updated file adir"                        ""  kept.patch adir old.bin
+t "$maker" 0 "Error opening patch file nodir\\p.patch"                ""  'nodir\p.patch' new.bin old.bin
+t "$maker" 0 "Error opening patch file new.bin: it is the updated file" "" new.bin new.bin old.bin
+t "$maker" 0 "Error opening patch file .\\old.bin: it is the original file" "" '.\old.bin' new.bin old.bin
+t "$maker" 0 ""                                                        ""  NUL new.bin old.bin
+t "$maker" 0 ""                                                        ""  'ünï.patch' 'naïve.bin' 'файл.bin'
+t "$apply" 2 "" "$A: usage: $A OUTPUT PATCH ORIGINAL$CR
+"
+t "$apply" 2 "" "$A: cannot open patch file missing.patch: No such file or directory$CR
+"  out.bin missing.patch old.bin
+t "$apply" 2 "" "$A: cannot write ünï.patch: it is the patch file$CR
+"  'ünï.patch' 'ünï.patch' old.bin
+t "$apply" 1 "" "$A: new.bin: invalid patch: header at byte 0: not the 60-byte DLT40 header$CR
+"  out.bin new.bin old.bin
+t "$apply" 0 ""                                                        ""  'вывод.bin' 'ünï.patch' 'файл.bin'
+t "$apply" 0 ""                                                        ""  NUL 'ünï.patch' 'файл.bin'
+check "an input that cannot be opened leaves the patch file untouched" [ "$(cat kept.patch)" = "keep me" ]
+check "a non-ASCII round trip rebuilds the updated file" cmp -s 'вывод.bin' new.bin
+check "no output file after a refusal" [ ! -e out.bin ]
+check "no temporary file is left" [ -z "$(find . -name '.*.tmp*')" ]
+
+echo "windows transcript: $passed passed, $failed failed"
+[ "$failed" = 0 ]
