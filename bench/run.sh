@@ -44,7 +44,24 @@ cp original.bin identical.bin
 : >empty.bin
 head -c 1048576 original.bin >small.bin
 "$bin/bench_make_workload" sparse small.bin small_sparse.bin
-cat ./*.bin >/dev/null  # warm the page cache
+# Patches for the applier rows, made by each tool's own maker from the same
+# pairs, all before any timing starts.
+echo "making patches ..."
+"$bin/deltawright" sparse.patch sparse.bin original.bin
+"$bin/deltawright" all.patch all.bin original.bin
+"$bin/deltawright" add.patch original.bin empty.bin
+"$bin/deltawright" small.patch small_sparse.bin small.bin
+xdelta3 -e -f -s original.bin sparse.bin sparse.xd3
+xdelta3 -e -f -s original.bin all.bin all.xd3
+xdelta3 -e -f -s empty.bin original.bin add.xd3
+if [ "$bsdiff_on" != 0 ]; then
+    bsdiff original.bin sparse.bin sparse.bsd
+fi
+cat ./*.bin ./*.patch ./*.xd3 >/dev/null  # warm the page cache
+apply=$bin/deltawright-apply
+# Each timed run starts with a new output file and no dirty pages left by the
+# one before, so that no run pays for another's writeback.
+clean() { echo "sh -c 'rm -f $*; sync'"; }
 
 dw=$bin/deltawright
 floor=$bin/bench_floor
@@ -67,9 +84,8 @@ for w in "${workloads[@]}"; do
     [ -n "$peer" ] && cmds+=("$peer")
     i=0
     for c in "${cmds[@]}"; do
-        # Each run writes a new output file, so that no run pays for truncating the last
-        # one's; -i because cmp exits 1 on differing files.
-        hyperfine -N -i --warmup 2 --runs 9 --prepare "rm -f out.patch out.floor out.xd3" \
+        # -i because cmp exits 1 on differing files.
+        hyperfine -N -i --warmup 2 --runs 9 --prepare "$(clean out.patch out.floor out.xd3)" \
             --export-csv "t$i.csv" "$c" >/dev/null
         i=$((i + 1))
     done
@@ -82,20 +98,6 @@ rss() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -n 1; }
 rss_small=$(rss "$dw" out.patch small_sparse.bin small.bin)
 rss_large=$(rss "$dw" out.patch sparse.bin original.bin)
 
-# The applier: patches made by each tool's own maker from the same pairs.
-echo "making patches ..."
-apply=$bin/deltawright-apply
-"$dw" sparse.patch sparse.bin original.bin
-"$dw" all.patch all.bin original.bin
-"$dw" add.patch original.bin empty.bin
-"$dw" small.patch small_sparse.bin small.bin
-xdelta3 -e -f -s original.bin sparse.bin sparse.xd3
-xdelta3 -e -f -s original.bin all.bin all.xd3
-xdelta3 -e -f -s empty.bin original.bin add.xd3
-if [ "$bsdiff_on" != 0 ]; then
-    bsdiff original.bin sparse.bin sparse.bsd
-fi
-cat ./*.patch ./*.xd3 >/dev/null
 # name | patch | original | xdelta3 patch | bsdiff patch (may be empty)
 apply_workloads=(
     "sparse (1 byte per 4 KiB)|sparse.patch|original.bin|sparse.xd3|sparse.bsd"
@@ -111,7 +113,7 @@ for w in "${apply_workloads[@]}"; do
     [ "$bsdiff_on" != 0 ] && [ -n "$bsd" ] && cmds+=("bspatch $orig out.bsp $bsd")
     times=() i=0
     for c in "${cmds[@]}"; do
-        hyperfine -N --warmup 2 --runs 9 --prepare "rm -f out.bin out.floor out.xd3 out.bsp" \
+        hyperfine -N --warmup 2 --runs 9 --prepare "$(clean out.bin out.floor out.xd3 out.bsp)" \
             --export-csv "a$i.csv" "$c" >/dev/null
         times+=("$(median "a$i.csv")")
         i=$((i + 1))

@@ -76,6 +76,39 @@ bool finish_original(OriginalCursor& c) {
     return emit_consumed(c) && !c.in.failed;
 }
 
+// The common case among replace records: whole, well-formed records inside
+// the patch block whose bytes lie inside the original's block, put in place
+// with no per-record calls. Stops at anything else (a block edge of either
+// input, an add record, a fault), which the general path then reads.
+void overlay_whole_replaces(BlockInput& patch, PatchReadState& state, OriginalCursor& c) {
+    for (;;) {
+        const std::size_t available = patch.end - patch.begin;
+        if (available < RECORD_HEAD_SIZE) {
+            return;
+        }
+        const std::uint8_t* head = patch.buffer.data() + patch.begin;
+        const std::size_t length = head[5];
+        const std::uint64_t offset = std::uint64_t{head[1]} | std::uint64_t{head[2]} << 8 |
+                                     std::uint64_t{head[3]} << 16 | std::uint64_t{head[4]} << 24;
+        const std::uint64_t window_end = c.position + (c.in.end - c.in.begin);
+        if (head[0] != COMMAND_REPLACE || length == 0 || offset < state.replace_end ||
+            available < RECORD_HEAD_SIZE + length || offset + length > window_end) {
+            return;
+        }
+        std::uint8_t* target = c.in.buffer.data() + c.in.begin + (offset - c.position);
+        if (length == MAX_RECORD_DATA) {
+            std::memcpy(target, head + RECORD_HEAD_SIZE, MAX_RECORD_DATA);  // a few vector moves
+        } else {
+            std::memcpy(target, head + RECORD_HEAD_SIZE, length);
+        }
+        c.in.begin += static_cast<std::size_t>(offset + length - c.position);
+        c.position = offset + length;
+        state.replace_end = offset + length;
+        state.position += RECORD_HEAD_SIZE + length;
+        patch.begin += RECORD_HEAD_SIZE + length;
+    }
+}
+
 // The common case after the first add record: whole, well-formed add records
 // inside the patch block, copied to the output with no per-record calls.
 // Stops at anything else (a block edge, another command, a fault), which the
@@ -160,6 +193,7 @@ ApplyResult apply_patch(BlockInput& patch, BlockInput& original, BlockOutput& ou
             if (!skip_to(cursor, head.offset) || !overlay(cursor, data)) {
                 return original_shortfall(cursor, head.position);
             }
+            overlay_whole_replaces(patch, state, cursor);
             continue;
         }
         if (!original_done) {
