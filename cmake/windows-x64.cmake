@@ -12,4 +12,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
+# WINEDEBUG=-all: wine's own diagnostics would mix with the programs' messages.
+set(CMAKE_CROSSCOMPILING_EMULATOR env;WINEDEBUG=-all;/usr/lib/wine/wine64)

@@ -9,7 +9,6 @@ maker=$(realpath "$1")
 apply=$(realpath "$2")
 shift 2
 emulator=("$@")
-export WINEDEBUG=-all
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
