@@ -20,7 +20,8 @@ std::string armed_storage;
 std::atomic<const char*> armed_name{nullptr};
 
 // Removing a file by name is a single system call (unlink) on the systems
-// this runs on, so it is safe in a handler; nothing else is done there.
+// this runs on, so it is safe in a handler; besides it the handler only
+// restores the default action and raises the signal again.
 extern "C" void remove_and_reraise(int signal_number) {
     if (const char* name = armed_name.exchange(nullptr)) {
         std::remove(name);
