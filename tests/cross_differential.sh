@@ -14,6 +14,9 @@ emulator=("$@")
 for f in deltawright deltawright-apply; do
     [ -x "$native_dir/$f" ] || { echo "FAIL: no native $native_dir/$f: build the release preset first"; exit 1; }
 done
+# One run first, unchecked: an emulator's first start may set itself up (wine
+# makes its prefix) and say so on standard error.
+"${emulator[@]}" "$cross_maker" >/dev/null 2>&1 </dev/null
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1

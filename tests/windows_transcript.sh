@@ -9,6 +9,9 @@ maker=$(realpath "$1")
 apply=$(realpath "$2")
 shift 2
 emulator=("$@")
+# One run first, unchecked: an emulator's first start may set itself up (wine
+# makes its prefix) and say so on standard error.
+"${emulator[@]}" "$maker" >/dev/null 2>&1 </dev/null
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
