@@ -74,15 +74,16 @@ TEST(PatchFormat, FailureIsStickyAndReported) {
     if (!FAILING_FILES) {
         GTEST_SKIP() << "no output that fails on demand here";
     }
-    std::FILE* full = open_full_output();
-    ASSERT_NE(full, nullptr);
+    Sink full;
+    open_sink(full, true);
+    ASSERT_NE(full.file, nullptr);
     Bytes block(MAX_RECORD_SIZE);
-    PatchStream patch{full, block};
+    PatchStream patch{full.file, block};
     EXPECT_TRUE(write_header(patch));  // only buffered so far
     EXPECT_FALSE(flush_patch(patch));
     EXPECT_TRUE(patch.failed);
     EXPECT_FALSE(write_header(patch));
-    std::fclose(full);
+    close_sink(full);
 }
 
 }  // namespace

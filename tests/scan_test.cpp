@@ -188,19 +188,15 @@ TEST(Scan, FailuresStopTheScan) {
         std::FILE* u_file = open_failing(updated);
         std::FILE* o_file = open_failing(original);
         Sink sink;
-        std::FILE* out = c.patch_full ? open_full_output() : (open_sink(sink), sink.file);
-        ASSERT_TRUE(u_file != nullptr && o_file != nullptr && out != nullptr);
+        open_sink(sink, c.patch_full);
+        ASSERT_TRUE(u_file != nullptr && o_file != nullptr && sink.file != nullptr);
         Bytes u_block(64), o_block(64), p_block(512);
         BlockInput u{u_file, u_block};
         BlockInput o{o_file, o_block};
-        PatchStream patch{out, p_block};
+        PatchStream patch{sink.file, p_block};
         EXPECT_EQ(scan_files(u, o, patch), c.status);
         EXPECT_LT(updated.at, big / 2);  // stopped at the failure, not read on
-        if (c.patch_full) {
-            std::fclose(out);
-        } else {
-            close_sink(sink);
-        }
+        close_sink(sink);
         std::fclose(u_file);
         std::fclose(o_file);
     }

@@ -19,8 +19,15 @@ std::FILE* open_bytes(const Bytes& bytes, Bytes& storage) {
     return fmemopen(storage.data(), bytes.size(), "rb");
 }
 
-void open_sink(Sink& sink) {
-    sink.file = open_memstream(&sink.data, &sink.size);
+void open_sink(Sink& sink, bool full) {
+    if (!full) {
+        sink.file = open_memstream(&sink.data, &sink.size);
+        return;
+    }
+    sink.file = std::fopen("/dev/full", "wb");
+    if (sink.file != nullptr) {
+        std::setvbuf(sink.file, nullptr, _IONBF, 0);  // so the very first write fails
+    }
 }
 
 Bytes close_sink(Sink& sink) {
@@ -53,13 +60,6 @@ std::FILE* open_failing(FailingInput& in) {
     return fopencookie(&in, "rb", cookie_io_functions_t{read_failing, nullptr, nullptr, nullptr});
 }
 
-std::FILE* open_full_output() {
-    std::FILE* file = std::fopen("/dev/full", "wb");
-    if (file != nullptr) {
-        std::setvbuf(file, nullptr, _IONBF, 0);  // so the very first write fails
-    }
-    return file;
-}
 #else
 // No memory streams: temporary files, removed again when closed.
 namespace {
@@ -83,7 +83,10 @@ std::FILE* open_bytes(const Bytes& bytes, Bytes& storage) {
     return file;
 }
 
-void open_sink(Sink& sink) {
+void open_sink(Sink& sink, bool full) {
+    if (full) {
+        return;  // no such device here: the file stays null
+    }
     sink.path = temporary_path();
     sink.file = std::fopen(sink.path.c_str(), "w+b");
 }
@@ -106,9 +109,6 @@ std::FILE* open_failing(FailingInput&) {
     return nullptr;
 }
 
-std::FILE* open_full_output() {
-    return nullptr;
-}
 #endif
 
 namespace {

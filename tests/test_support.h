@@ -26,7 +26,8 @@ struct Sink {
     std::size_t size = 0;
     std::string path;  // where no memory stream exists: a temporary file
 };
-void open_sink(Sink& sink);
+// With `full`, every write to the sink fails (disk full), where FAILING_FILES.
+void open_sink(Sink& sink, bool full = false);
 Bytes close_sink(Sink& sink);  // closes the sink and returns what was written
 
 // Files that fail on demand, where the C library can make them (glibc's
@@ -44,8 +45,6 @@ struct FailingInput {
     std::size_t at = 0;
 };
 std::FILE* open_failing(FailingInput& in);
-// An output whose every write fails (disk full).
-std::FILE* open_full_output();
 
 struct ScanRun {
     ScanStatus status;

@@ -3,6 +3,7 @@
 #include <array>
 #include <cerrno>
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -24,10 +25,12 @@ std::array<std::uint8_t, INPUT_BLOCK_SIZE> original_block;
 std::array<std::uint8_t, OUTPUT_BUFFER_SIZE> output_block;
 
 // Every message: one line on standard error, naming the program.
-template <typename... Args>
-void say(const char* format, Args... args) {
+void say(const char* format, ...) {
     std::fputs("deltawright-apply: ", stderr);
-    std::fprintf(stderr, format, args...);
+    std::va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
     std::fputc('\n', stderr);
 }
 
@@ -93,9 +96,8 @@ int run_apply(int argc, char* argv[]) {
         std::fclose(patch_file);
         return EXIT_TROUBLE;
     }
-    // Our own blocks do the buffering; the streams' would only add a copy.
     for (std::FILE* f : {patch_file, original_file, output_file.file}) {
-        std::setvbuf(f, nullptr, _IONBF, 0);
+        set_unbuffered(f);
     }
 
     BlockInput patch{patch_file, patch_block};

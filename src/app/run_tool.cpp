@@ -26,11 +26,6 @@ std::array<std::uint8_t, INPUT_BLOCK_SIZE> updated_block;
 std::array<std::uint8_t, INPUT_BLOCK_SIZE> original_block;
 std::array<std::uint8_t, OUTPUT_BUFFER_SIZE> patch_block;
 
-// Our own blocks do the buffering; the streams' would only add a copy.
-void set_unbuffered(std::FILE* file) {
-    std::setvbuf(file, nullptr, _IONBF, 0);
-}
-
 }  // namespace
 
 int run_tool(int argc, char* argv[]) {

@@ -86,26 +86,24 @@ void overlay_whole_replaces(BlockInput& patch, PatchReadState& state, OriginalCu
         if (available < RECORD_HEAD_SIZE) {
             return;
         }
-        const std::uint8_t* head = patch.buffer.data() + patch.begin;
-        const std::size_t length = head[5];
-        const std::uint64_t offset = std::uint64_t{head[1]} | std::uint64_t{head[2]} << 8 |
-                                     std::uint64_t{head[3]} << 16 | std::uint64_t{head[4]} << 24;
-        const std::uint64_t window_end = c.position + (c.in.end - c.in.begin);
-        if (head[0] != COMMAND_REPLACE || length == 0 || offset < state.replace_end ||
-            available < RECORD_HEAD_SIZE + length || offset + length > window_end) {
+        const std::uint8_t* raw = patch.buffer.data() + patch.begin;
+        const RecordHead head = decode_record_head(raw, state.position);
+        const std::uint64_t end = std::uint64_t{head.offset} + head.length;
+        if (head.command != COMMAND_REPLACE || check_record_head(head, state) != PatchFault::none ||
+            available < RECORD_HEAD_SIZE + head.length ||
+            end > c.position + (c.in.end - c.in.begin)) {
             return;
         }
-        std::uint8_t* target = c.in.buffer.data() + c.in.begin + (offset - c.position);
-        if (length == MAX_RECORD_DATA) {
-            std::memcpy(target, head + RECORD_HEAD_SIZE, MAX_RECORD_DATA);  // a few vector moves
+        std::uint8_t* target = c.in.buffer.data() + c.in.begin + (head.offset - c.position);
+        if (head.length == MAX_RECORD_DATA) {
+            std::memcpy(target, raw + RECORD_HEAD_SIZE, MAX_RECORD_DATA);  // a few vector moves
         } else {
-            std::memcpy(target, head + RECORD_HEAD_SIZE, length);
+            std::memcpy(target, raw + RECORD_HEAD_SIZE, head.length);
         }
-        c.in.begin += static_cast<std::size_t>(offset + length - c.position);
-        c.position = offset + length;
-        state.replace_end = offset + length;
-        state.position += RECORD_HEAD_SIZE + length;
-        patch.begin += RECORD_HEAD_SIZE + length;
+        c.in.begin += static_cast<std::size_t>(end - c.position);
+        c.position = end;
+        count_record(head, state);
+        patch.begin += RECORD_HEAD_SIZE + head.length;
     }
 }
 
@@ -119,13 +117,14 @@ bool copy_whole_adds(BlockInput& patch, PatchReadState& state, BlockOutput& outp
         if (available < RECORD_HEAD_SIZE) {
             return true;
         }
-        const std::uint8_t* head = patch.buffer.data() + patch.begin;
-        const std::size_t length = head[5];
-        if (head[0] != COMMAND_ADD || length == 0 || (head[1] | head[2] | head[3] | head[4]) != 0 ||
+        const std::uint8_t* raw = patch.buffer.data() + patch.begin;
+        const RecordHead head = decode_record_head(raw, state.position);
+        const std::size_t length = head.length;
+        if (head.command != COMMAND_ADD || check_record_head(head, state) != PatchFault::none ||
             available < RECORD_HEAD_SIZE + length) {
             return true;
         }
-        const std::uint8_t* data = head + RECORD_HEAD_SIZE;
+        const std::uint8_t* data = raw + RECORD_HEAD_SIZE;
         const std::size_t data_at = patch.begin + RECORD_HEAD_SIZE;
         if (output.buffer.size() - output.used >= MAX_RECORD_DATA &&
             patch.buffer.size() - data_at >= MAX_RECORD_DATA) {
@@ -137,8 +136,8 @@ bool copy_whole_adds(BlockInput& patch, PatchReadState& state, BlockOutput& outp
         } else if (!write_output(output, {data, length})) {
             return false;
         }
+        count_record(head, state);
         patch.begin += RECORD_HEAD_SIZE + length;
-        state.position += RECORD_HEAD_SIZE + length;
     }
 }
 
@@ -146,8 +145,9 @@ ApplyResult fault_at(PatchFault fault, std::uint64_t position) {
     return {ApplyStatus::invalid_patch, fault, position};
 }
 
-// Why the original could not give what a replace record at `position` needed.
-ApplyResult original_shortfall(const OriginalCursor& c, std::uint64_t position) {
+// Why the original stopped short: a failed write or read, or else its end,
+// which a replace record at `position` reached past.
+ApplyResult original_stopped(const OriginalCursor& c, std::uint64_t position) {
     if (c.out.failed) {
         return {ApplyStatus::output_write_error};
     }
@@ -155,10 +155,6 @@ ApplyResult original_shortfall(const OriginalCursor& c, std::uint64_t position) 
         return {ApplyStatus::original_read_error};
     }
     return fault_at(PatchFault::replace_past_end, position);
-}
-
-ApplyResult original_failure(const OriginalCursor& c) {
-    return {c.out.failed ? ApplyStatus::output_write_error : ApplyStatus::original_read_error};
 }
 
 }  // namespace
@@ -191,14 +187,14 @@ ApplyResult apply_patch(BlockInput& patch, BlockInput& original, BlockOutput& ou
                 }
             }
             if (!skip_to(cursor, head.offset) || !overlay(cursor, data)) {
-                return original_shortfall(cursor, head.position);
+                return original_stopped(cursor, head.position);
             }
             overlay_whole_replaces(patch, state, cursor);
             continue;
         }
         if (!original_done) {
             if (!finish_original(cursor)) {
-                return original_failure(cursor);
+                return original_stopped(cursor, head.position);  // failed: it never ends early
             }
             original_done = true;
         }
@@ -232,7 +228,7 @@ ApplyResult apply_patch(BlockInput& patch, BlockInput& original, BlockOutput& ou
         return {ApplyStatus::patch_read_error};
     }
     if (!original_done && !finish_original(cursor)) {
-        return original_failure(cursor);
+        return original_stopped(cursor, head.position);  // failed: it never ends early
     }
     if (!flush_output(output)) {
         return {ApplyStatus::output_write_error};

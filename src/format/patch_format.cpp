@@ -3,7 +3,7 @@
 #include <cassert>
 #include <cstring>
 
-bool write_header(PatchStream& patch) {
+std::array<std::uint8_t, PATCH_HEADER_SIZE> patch_header_bytes() {
     std::array<std::uint8_t, PATCH_HEADER_SIZE> head{};
     std::size_t at = 0;
     for (const std::uint8_t b : PATCH_HEADER.magic) {
@@ -17,7 +17,11 @@ bool write_header(PatchStream& patch) {
         head[at++] = b;
     }
     assert(at == PATCH_HEADER_SIZE);
-    return write_output(patch, head);
+    return head;
+}
+
+bool write_header(PatchStream& patch) {
+    return write_output(patch, patch_header_bytes());
 }
 
 bool write_record_data(std::uint8_t command, std::uint32_t offset,

@@ -72,6 +72,9 @@ struct PatchRecord {
 // that the file sees only writes of the whole buffer, but for the last one.
 using PatchStream = BlockOutput;
 
+// The 60 header bytes, field by field in table order: what every patch starts with.
+std::array<std::uint8_t, PATCH_HEADER_SIZE> patch_header_bytes();
+
 // Appends the 60 header bytes, field by field in table order. Returns false
 // once the stream has failed. Never opens or closes the file.
 [[nodiscard]] bool write_header(PatchStream& patch);
@@ -124,6 +127,47 @@ struct PatchReadState {
     std::uint64_t replace_end = 0;
     bool seen_add = false;
 };
+
+// Decodes the RECORD_HEAD_SIZE bytes at `raw`, the head of the record that
+// starts at `position` in the patch.
+inline RecordHead decode_record_head(const std::uint8_t* raw, std::uint64_t position) {
+    RecordHead head;
+    head.command = raw[0];
+    head.offset = static_cast<std::uint32_t>(raw[1]) | static_cast<std::uint32_t>(raw[2]) << 8 |
+                  static_cast<std::uint32_t>(raw[3]) << 16 |
+                  static_cast<std::uint32_t>(raw[4]) << 24;
+    head.length = raw[5];
+    head.position = position;
+    return head;
+}
+
+// The rule a head breaks after the records `state` has counted, or none. The
+// rule bound to the original (replace_past_end) is not the head's to tell.
+inline PatchFault check_record_head(const RecordHead& head, const PatchReadState& state) {
+    if (head.command != COMMAND_REPLACE && head.command != COMMAND_ADD) {
+        return PatchFault::unknown_command;
+    }
+    if (head.length == 0) {
+        return PatchFault::zero_length;
+    }
+    if (head.command == COMMAND_ADD) {
+        return head.offset != 0 ? PatchFault::add_offset : PatchFault::none;
+    }
+    if (state.seen_add) {
+        return PatchFault::replace_after_add;
+    }
+    return head.offset < state.replace_end ? PatchFault::replace_out_of_order : PatchFault::none;
+}
+
+// Counts a checked record, head and data, in `state`.
+inline void count_record(const RecordHead& head, PatchReadState& state) {
+    if (head.command == COMMAND_ADD) {
+        state.seen_add = true;
+    } else {
+        state.replace_end = std::uint64_t{head.offset} + head.length;
+    }
+    state.position += RECORD_HEAD_SIZE + head.length;
+}
 
 enum class ReadStep {
     record,      // a head that passed every rule a head alone can break

@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <array>
 
 #include "format/patch_format.h"
@@ -34,11 +33,7 @@ ReadStep read_patch_header(BlockInput& patch, PatchReadState& state, PatchFault&
         return ReadStep::read_error;
     }
     state.position += n;
-    // The expected bytes, field by field as the layout gives them.
-    std::array<std::uint8_t, PATCH_HEADER_SIZE> want{};
-    std::copy(PATCH_MAGIC.begin(), PATCH_MAGIC.end(), want.begin());
-    want[PATCH_MAGIC_SIZE] = PATCH_FORMAT_CODE;
-    if (n < PATCH_HEADER_SIZE || got != want) {
+    if (n < PATCH_HEADER_SIZE || got != patch_header_bytes()) {
         fault = PatchFault::bad_header;
         return ReadStep::fault;
     }
@@ -56,36 +51,15 @@ ReadStep read_record_head(BlockInput& patch, PatchReadState& state, RecordHead& 
     if (n == 0) {
         return ReadStep::end;
     }
-    fault = PatchFault::none;
     if (n < RECORD_HEAD_SIZE) {
         fault = PatchFault::short_record;
         return ReadStep::fault;
     }
-    head.command = raw[0];
-    head.offset = static_cast<std::uint32_t>(raw[1]) | static_cast<std::uint32_t>(raw[2]) << 8 |
-                  static_cast<std::uint32_t>(raw[3]) << 16 |
-                  static_cast<std::uint32_t>(raw[4]) << 24;
-    head.length = raw[5];
-    const std::uint64_t end = std::uint64_t{head.offset} + head.length;
-    if (head.command != COMMAND_REPLACE && head.command != COMMAND_ADD) {
-        fault = PatchFault::unknown_command;
-    } else if (head.length == 0) {
-        fault = PatchFault::zero_length;
-    } else if (head.command == COMMAND_ADD && head.offset != 0) {
-        fault = PatchFault::add_offset;
-    } else if (head.command == COMMAND_REPLACE && state.seen_add) {
-        fault = PatchFault::replace_after_add;
-    } else if (head.command == COMMAND_REPLACE && head.offset < state.replace_end) {
-        fault = PatchFault::replace_out_of_order;
-    }
+    head = decode_record_head(raw.data(), state.position);
+    fault = check_record_head(head, state);
     if (fault != PatchFault::none) {
         return ReadStep::fault;
     }
-    if (head.command == COMMAND_ADD) {
-        state.seen_add = true;
-    } else {
-        state.replace_end = end;
-    }
-    state.position += RECORD_HEAD_SIZE + head.length;
+    count_record(head, state);
     return ReadStep::record;
 }

@@ -19,6 +19,12 @@ inline constexpr std::size_t INPUT_BLOCK_SIZE = std::size_t{256} * 1024;
 // Output buffer in a normal run; the file sees writes of this size.
 inline constexpr std::size_t OUTPUT_BUFFER_SIZE = std::size_t{256} * 1024;
 
+// Leaves a stream unbuffered: the blocks here do the buffering, and the
+// stream's own buffer would only add a copy.
+inline void set_unbuffered(std::FILE* file) {
+    std::setvbuf(file, nullptr, _IONBF, 0);
+}
+
 // One input: an open file read forward in blocks into `buffer` (any non-zero
 // size). The bytes buffer[begin, end) are read but not yet consumed. `ended`
 // is set once a read stopped at the end of the file, `failed` (with the
