@@ -11,6 +11,8 @@ cross_maker=$(realpath "$3")
 cross_apply=$(realpath "$4")
 shift 4
 emulator=("$@")
+# shellcheck source=emulator.sh
+. "$(dirname "$0")/emulator.sh"
 for f in deltawright deltawright-apply; do
     [ -x "$native_dir/$f" ] || { echo "FAIL: no native $native_dir/$f: build the release preset first"; exit 1; }
 done
@@ -52,7 +54,7 @@ passed=0 failed=0
 run() {
     local name=$1
     shift
-    "$@" >"$name.out" 2>"$name.err"
+    emulate "$name.out" "$name.err" "$@"
     echo $? >"$name.status"
 }
 same() {

@@ -9,6 +9,8 @@ maker=$(realpath "$1")
 apply=$(realpath "$2")
 shift 2
 emulator=("$@")
+# shellcheck source=emulator.sh
+. "$(dirname "$0")/emulator.sh"
 # One run first, unchecked: an emulator's first start may set itself up (wine
 # makes its prefix) and say so on standard error.
 "${emulator[@]}" "$maker" >/dev/null 2>&1 </dev/null
@@ -37,7 +39,7 @@ passed=0 failed=0
 t() {
     local program=$1 want_status=$2 want_out=$3 want_err=$4
     shift 4
-    "${emulator[@]}" "$program" "$@" >out.txt 2>err.txt </dev/null
+    emulate out.txt err.txt "${emulator[@]}" "$program" "$@"
     local status=$?
     if [ "$status" = "$want_status" ] && [ "$(cat out.txt; printf x)" = "${want_out}x" ] &&
         [ "$(cat err.txt; printf x)" = "${want_err}x" ]; then
