@@ -18,6 +18,9 @@ printf '012XY56789AB' >new.bin
 mkdir adir
 ln good.patch hardlink.patch
 ln -s old.bin symlink.bin
+ln -s loop2 loop1
+ln -s loop1 loop2
+LONG=$(printf 'n%.0s' $(seq 255))  # the longest name a folder takes
 header() { printf 'DLT40\377'; head -c 54 /dev/zero; }
 # patch NAME PRINTF_FORMAT: a patch of the header and the records given.
 patch() { { header; printf "$2"; } >"$1"; }
@@ -105,6 +108,9 @@ t 2 "$P: cannot write symlink.bin: it is the original file"                    s
 t 2 "$P: cannot create nodir/out.bin: No such file or directory"               nodir/out.bin good.patch old.bin
 t 2 "$P: cannot create adir: Is a directory"                                   adir good.patch old.bin
 t 2 "$P: error writing /dev/full: No space left on device"                     /dev/full good.patch old.bin
+t 2 "$P: cannot create : No such file or directory"                            "" good.patch old.bin
+t 2 "$P: cannot create loop1: Too many levels of symbolic links"               loop1 good.patch old.bin
+t 0 ""                                                                        "$LONG" good.patch old.bin
 t 2 "$P: error reading patch file /proc/self/mem: Input/output error"          kept.bin /proc/self/mem old.bin
 t 2 "$P: error reading original file /proc/self/mem: Input/output error"       kept.bin good.patch /proc/self/mem
 t 0 ""                                                                        out.bin good.patch old.bin
@@ -112,6 +118,29 @@ t 0 ""                                                                        /d
 check "the inputs are untouched" [ "$(cat old.bin) $(wc -c <good.patch)" = "0123456789 76" ]
 check "the existing output is unchanged after every failure" [ "$(cat kept.bin)" = "keep me" ]
 check "the applied patch rebuilds the updated file" cmp -s out.bin new.bin
+check "a 255-byte output name gets its result" cmp -s "$LONG" new.bin
+check "a refused name creates nothing" [ -L loop1 ] && [ -L loop2 ]
+
+# A descriptor named as OUTPUT is written where it stands: appended to, a
+# group's other lines kept; a closed one is not written through its name.
+printf 'before\n' >appended.out
+"$apply" /dev/stdout good.patch old.bin >>appended.out
+check ">> /dev/stdout appends the result" cmp -s appended.out <(printf 'before\n'; cat new.bin)
+{ echo first; "$apply" /proc/self/fd/1 good.patch old.bin; echo last; } >grouped.out
+check "a group around /proc/self/fd/1 keeps its lines" cmp -s grouped.out <(echo first; cat new.bin; echo last)
+"$apply" /dev/stdout good.patch old.bin >&- 2>closed.err
+check "a closed standard output: status 2, the system's reason" [ $? = 2 ] &&
+    [ "$(cat closed.err)" = "$P: cannot create /dev/stdout: Bad file descriptor" ]
+
+# Replacing a file breaks its other hard links: they keep the old content.
+printf 'old content' >linked.bin
+ln linked.bin other-link.bin
+t 0 "" linked.bin good.patch old.bin
+check "a hard link of the replaced output keeps the old content" \
+    [ "$(cat other-link.bin)" = "old content" ] && cmp -s linked.bin new.bin
+# A new output gets what creating it would give: 0666 less the umask.
+(umask 027 && "$apply" umask.bin good.patch old.bin)
+check "a new output's mode is 0666 less the umask" [ "$(stat -c %a umask.bin)" = 640 ]
 
 # Pipes for all three files: a FIFO, standard input, standard output.
 mkfifo in.fifo out.fifo

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The command line as its users see it: a table of command lines, each with its
 # exact standard output (no final line feed unless shown), an empty standard
-# error, and its exit status; then checks of the files the runs left behind.
+# error, and its exit status (0 only for a complete patch or the usage text);
+# then checks of the files the runs left behind.
 # Usage: cli_transcript.sh PATH_TO_DELTAWRIGHT
 set -u
 tool=$(realpath "$1")
@@ -22,6 +23,11 @@ ln -s old.bin symlink.bin
 mkfifo fifo patch.fifo
 printf 'old patch' >target.patch
 ln -s target.patch link.patch
+ln -s loop2 loop1
+ln -s loop1 loop2
+printf 'stale' >stale.patch
+printf 'linked' >linked.patch
+ln linked.patch other-link.patch
 
 passed=0 failed=0
 # t STATUS STDOUT ARG...: runs the tool with ARG... and checks all three results.
@@ -47,21 +53,24 @@ check() {
 
 # status  standard output                                            arguments
 t 0 "$USAGE"
-t 0 "$WRONG$USAGE"                                                   none.patch
-t 0 "$WRONG$USAGE"                                                   none.patch new.bin
-t 0 "$WRONG$USAGE"                                                   none.patch new.bin old.bin extra
-t 0 "$WRONG$USAGE"                                                   none.patch new.bin old.bin extra more
-t 0 "Error opening updated file missing.bin"                         kept.patch missing.bin old.bin
-t 0 "Error opening original file missing.bin"                        kept.patch new.bin missing.bin
-t 0 "Error opening updated file adir"                                kept.patch adir old.bin
-t 0 "Error opening original file adir"                               kept.patch new.bin adir
-t 0 "Error opening patch file nodir/p.patch"                         nodir/p.patch new.bin old.bin
-t 0 "Error opening patch file adir"                                  adir new.bin old.bin
-t 0 "Error opening patch file new.bin: it is the updated file"       new.bin new.bin old.bin
-t 0 "Error opening patch file ./old.bin: it is the original file"    ./old.bin new.bin old.bin
-t 0 "Error opening patch file hardlink.bin: it is the updated file"  hardlink.bin new.bin old.bin
-t 0 "Error opening patch file symlink.bin: it is the original file"  symlink.bin new.bin old.bin
-t 0 "Error opening patch file new.bin: it is the updated file"       new.bin new.bin new.bin
+t 1 "$WRONG$USAGE"                                                   none.patch
+t 1 "$WRONG$USAGE"                                                   none.patch new.bin
+t 1 "$WRONG$USAGE"                                                   none.patch new.bin old.bin extra
+t 1 "$WRONG$USAGE"                                                   none.patch new.bin old.bin extra more
+t 1 "Error opening updated file missing.bin"                         kept.patch missing.bin old.bin
+t 1 "Error opening original file missing.bin"                        kept.patch new.bin missing.bin
+t 1 "Error opening updated file adir"                                kept.patch adir old.bin
+t 1 "Error opening original file adir"                               kept.patch new.bin adir
+t 1 "Error opening patch file nodir/p.patch"                         nodir/p.patch new.bin old.bin
+t 1 "Error opening patch file adir"                                  adir new.bin old.bin
+t 1 "Error opening patch file new.bin: it is the updated file"       new.bin new.bin old.bin
+t 1 "Error opening patch file ./old.bin: it is the original file"    ./old.bin new.bin old.bin
+t 1 "Error opening patch file hardlink.bin: it is the updated file"  hardlink.bin new.bin old.bin
+t 1 "Error opening patch file symlink.bin: it is the original file"  symlink.bin new.bin old.bin
+t 1 "Error opening patch file new.bin: it is the updated file"       new.bin new.bin new.bin
+t 1 "Error opening patch file "                                      "" new.bin old.bin
+t 1 "Error opening patch file loop1"                                 loop1 new.bin old.bin
+t 1 "Error opening original file missing.bin"                        stale.patch new.bin missing.bin
 t 1 "Error writing patch file /dev/full"                             /dev/full new.bin old.bin
 t 1 "Error reading updated file /proc/self/mem"                      read.patch /proc/self/mem old.bin
 t 1 "Error reading original file /proc/self/mem"                     read.patch new.bin /proc/self/mem
@@ -72,10 +81,19 @@ wait
 t 0 ""                                                               /dev/null new.bin old.bin
 t 0 ""                                                               same.patch new.bin new.bin
 t 0 ""                                                               ok.patch new.bin old.bin
+t 0 ""                                                               linked.patch new.bin old.bin
 t 0 ""                                                               tail.patch new.bin /dev/null
 cat new.bin >fifo &
 t 0 ""                                                               fifo.patch fifo old.bin
 wait
+
+# A descriptor named as the patch file is written where it stands: appended
+# to, and a group's other lines kept.
+printf 'before\n' >appended.out
+"$tool" /dev/stdout new.bin old.bin >>appended.out
+{ echo first; "$tool" /dev/fd/1 new.bin old.bin; echo last; } >grouped.out
+"$tool" /dev/stdout new.bin old.bin >&- 2>closed.err
+closed_status=$?
 
 header() { printf 'DLT40\377'; head -c 54 /dev/zero; }
 check "an input that cannot be opened leaves the patch file untouched" \
@@ -84,9 +102,18 @@ check "a refused patch name leaves the inputs untouched" \
     [ "$(cat new.bin old.bin)" = "012XY56789AB0123456789" ]
 check "a wrong argument count creates no file" [ ! -e none.patch ]
 check "a failed run leaves no patch file" [ ! -e read.patch ]
-check "a failed run through a link removes the link's target, not the link" \
-    [ ! -e target.patch ] && [ -L link.patch ]
+check "a failed run through a link leaves the link and its target as they were" \
+    [ "$(cat target.patch)" = "old patch" ] && [ -L link.patch ]
 check "a failed run never removes what is not a regular file" [ -c /dev/full ] && [ -p patch.fifo ]
+check "a failed run leaves a stale patch as it was, under status 1" [ "$(cat stale.patch)" = "stale" ]
+check "a refused name creates nothing" [ ! -e "" ] && [ -L loop1 ] && [ -L loop2 ]
+check "replacing a patch breaks its hard link: the other name keeps the old patch" \
+    [ "$(cat other-link.patch)" = "linked" ] && cmp -s linked.patch ok.patch
+check ">> /dev/stdout appends the patch" cmp -s appended.out <(printf 'before\n'; cat ok.patch)
+check "a group around /dev/fd/1 keeps its lines" cmp -s grouped.out <(echo first; cat ok.patch; echo last)
+check "a closed standard output is not written through /dev/stdout (status $closed_status)" \
+    [ "$closed_status" = 1 ] && [ ! -s closed.err ]
+check "no temporary file is left" [ -z "$(find . -name '.*.tmp*')" ]
 check "identical inputs give the 60-byte header alone" cmp -s same.patch <(header)
 check "the typical run gives a 76-byte patch, byte for byte" \
     cmp -s ok.patch <(header; printf '\0\3\0\0\0\2XY\1\0\0\0\0\2AB')

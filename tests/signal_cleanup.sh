@@ -1,15 +1,20 @@
 #!/usr/bin/env bash
-# Both programs stopped by SIGINT, SIGTERM or SIGHUP while they wait on an
-# input that stalls: each must end as killed by that signal and leave nothing
-# half-made: no patch file, no temporary file, an existing output unchanged,
-# and nothing removed that is not a regular file of theirs.
-# Usage: signal_cleanup.sh PATH_TO_DELTAWRIGHT PATH_TO_DELTAWRIGHT_APPLY
+# Both programs killed while they wait on an input that stalls, by SIGKILL
+# and by every signal they clean up after: each must end as killed by that
+# signal, and the output's name must hold its old content or nothing, never
+# a partial result. With anonymous temporary files (Linux O_TMPFILE) nothing
+# at all is left behind; run through NO_TMPFILE (a file system without them)
+# the named temporary file is removed, except after SIGKILL, which no
+# program can clean up after.
+# Usage: signal_cleanup.sh PATH_TO_DELTAWRIGHT PATH_TO_DELTAWRIGHT_APPLY PATH_TO_NO_TMPFILE
 set -u
 maker=$(realpath "$1")
 apply=$(realpath "$2")
+no_tmpfile=$(realpath "$3")
 work=$(mktemp -d)
 trap 'exec 3>&-; rm -rf "$work"' EXIT
 cd "$work" || exit 1
+ulimit -c 0  # SIGQUIT and SIGXFSZ would dump core
 
 printf '0123456789' >old.bin
 printf '012XY56789AB' >new.bin
@@ -19,23 +24,39 @@ mkfifo stall.fifo
 exec 3<>stall.fifo
 printf 'DLT40' >&3
 
-# killed_by SIGNAL FILE COMMAND...: starts COMMAND, waits until FILE (a glob)
-# exists, sends SIGNAL, and prints how COMMAND ended: "signal N" or "exit N".
+# killed_by SIGNAL OPEN IGNORED COMMAND...: starts COMMAND (with the signal
+# IGNORED ignored, unless it is -), waits until it holds a file open whose
+# name matches the regular expression OPEN, sends SIGNAL, and prints how
+# COMMAND ended: "signal N" or "exit N".
 killed_by() {
     perl -e '
-        my ($sig, $glob, @cmd) = @ARGV;
+        my ($sig, $open, $ignored, @cmd) = @ARGV;
         my $pid = fork() // die "fork: $!";
         if ($pid == 0) {
-            $SIG{$_} = "DEFAULT" for qw(INT TERM HUP);
+            $SIG{$_} = "DEFAULT" for qw(INT TERM HUP QUIT ALRM USR1 USR2 XFSZ);
+            $SIG{$ignored} = "IGNORE" if $ignored ne "-";
             exec @cmd or exit 127;
         }
-        for (1 .. 1000) { last if glob($glob); select(undef, undef, undef, 0.01) }
+        WAIT: for (1 .. 1000) {
+            for my $fd (glob("/proc/$pid/fd/*")) {
+                my $target = readlink($fd) // next;
+                last WAIT if $target =~ $open;
+            }
+            select(undef, undef, undef, 0.01);
+        }
         select(undef, undef, undef, 0.2);  # into the blocking read
         kill $sig, $pid;
+        if ($ignored ne "-") {             # still running: end it
+            select(undef, undef, undef, 0.2);
+            kill "KILL", $pid;
+        }
         waitpid($pid, 0);
         print(($? & 127) ? "signal " . ($? & 127) : "exit " . ($? >> 8));
     ' "$@"
 }
+
+# The temporary output for NAME: anonymous, or named after NAME.
+temporary() { printf '/(#[0-9]+ \\(deleted\\)|\\.%s\\.tmp\\w{8})$' "${1//./\\.}"; }
 
 passed=0 failed=0
 check() {
@@ -43,39 +64,58 @@ check() {
     shift
     if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $what"; fi
 }
-no_temporary_files() { [ -z "$(find . -name '.*.tmp*')" ]; }
+temporary_files() { find . -name '.*.tmp*'; }
 
-for sig in INT:2 TERM:15 HUP:1; do
-    name=${sig%:*} number=${sig#*:}
-    ended=$(killed_by "$name" sig.patch "$maker" sig.patch stall.fifo old.bin)
-    check "maker, SIG$name: ends by the signal ($ended)" [ "$ended" = "signal $number" ]
-    check "maker, SIG$name: no patch file is left" [ ! -e sig.patch ]
+for mode in anonymous named; do
+    run=()
+    [ "$mode" = named ] && run=("$no_tmpfile")
+    for name in KILL INT TERM HUP QUIT ALRM USR1 USR2 XFSZ; do
+        want="signal $(kill -l "$name")"
+        # Leftovers allowed: none, but a named temporary file after SIGKILL.
+        left_ok() { [ -z "$(temporary_files)" ] || { [ "$mode/$name" = named/KILL ] && rm -f .*.tmp*; }; }
+        what="$mode, SIG$name"
 
-    printf 'keep me' >kept.bin
-    ended=$(killed_by "$name" '.kept.bin.tmp*' "$apply" kept.bin stall.fifo old.bin)
-    check "applier, SIG$name: ends by the signal ($ended)" [ "$ended" = "signal $number" ]
-    check "applier, SIG$name: the existing output is unchanged" [ "$(cat kept.bin)" = "keep me" ]
-    check "applier, SIG$name: no temporary file is left" no_temporary_files
+        # program  output      its old content  arguments after the output
+        while read -r program output old args; do
+            [ "$old" = - ] || printf '%s' "$old" >"$output"
+            # shellcheck disable=SC2086 # the arguments are words
+            ended=$(killed_by "$name" "$(temporary "$output")" - "${run[@]}" "${!program}" "$output" $args </dev/null)
+            row="$program $output, $what"
+            check "$row: ends by the signal ($ended)" [ "$ended" = "$want" ]
+            if [ "$old" = - ]; then
+                check "$row: no output is created" [ ! -e "$output" ]
+            else
+                check "$row: the old output is intact" [ "$(cat "$output")" = "$old" ]
+            fi
+            check "$row: no temporary file is left" left_ok
+        done <<'ROWS'
+maker  kept.patch  old-patch  stall.fifo old.bin
+maker  new.patch   -          new.bin stall.fifo
+apply  kept.bin    keep-me    stall.fifo old.bin
+apply  new.out     -          good.patch stall.fifo
+ROWS
+    done
 
-    ended=$(killed_by "$name" '.new.out.tmp*' "$apply" new.out good.patch stall.fifo)
-    check "applier, SIG$name, original stalls: ends by the signal ($ended)" [ "$ended" = "signal $number" ]
-    check "applier, SIG$name, original stalls: no output is created" [ ! -e new.out ]
-    check "applier, SIG$name, original stalls: no temporary file is left" no_temporary_files
+    # A signal the parent set to be ignored stays ignored: the run goes on
+    # until SIGKILL ends it.
+    ended=$(killed_by TERM "$(temporary kept.bin)" TERM "${run[@]}" "$apply" kept.bin stall.fifo old.bin)
+    check "$mode: an ignored SIGTERM is still ignored ($ended)" [ "$ended" = "signal 9" ]
+    rm -f .*.tmp*
 done
 
-# Through a symbolic link the maker removes the file the link points to, and
-# leaves the link.
+# Through a symbolic link the file it points to is the output; the link stays.
 printf 'old patch' >target.patch
 ln -s target.patch link.patch
-ended=$(killed_by TERM target.patch "$maker" link.patch stall.fifo old.bin)
+ended=$(killed_by TERM "$(temporary target.patch)" - "$maker" link.patch stall.fifo old.bin)
 check "maker through a link: ends by the signal ($ended)" [ "$ended" = "signal 15" ]
-check "maker through a link: the target is removed, the link stays" \
-    [ ! -e target.patch ] && [ -L link.patch ]
+check "maker through a link: the target is intact, the link stays" \
+    [ "$(cat target.patch)" = "old patch" ] && [ -L link.patch ]
 
-# A patch file that is not a regular file (here a FIFO with a reader) is never removed.
+# A patch file that is not a regular file (a FIFO with a reader) is written
+# directly and never removed.
 mkfifo out.fifo
 cat out.fifo >/dev/null &
-ended=$(killed_by TERM out.fifo "$maker" out.fifo stall.fifo old.bin)
+ended=$(killed_by TERM '/out\.fifo$' - "$maker" out.fifo stall.fifo old.bin)
 wait
 check "maker writing a FIFO: ends by the signal ($ended)" [ "$ended" = "signal 15" ]
 check "maker writing a FIFO: the FIFO stays" [ -p out.fifo ]

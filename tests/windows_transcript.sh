@@ -33,13 +33,15 @@ printf 'keep me' >kept.patch
 mkdir adir
 cp new.bin 'naïve.bin'
 cp old.bin 'файл.bin'
+LONG=$(printf 'n%.0s' $(seq 255))  # the longest name a folder takes
 
 passed=0 failed=0
+runner=()  # what the emulator runs under: the caller, or another user
 # t PROGRAM STATUS STDOUT STDERR ARG...: runs PROGRAM under the emulator.
 t() {
     local program=$1 want_status=$2 want_out=$3 want_err=$4
     shift 4
-    emulate out.txt err.txt "${emulator[@]}" "$program" "$@"
+    emulate out.txt err.txt "${runner[@]}" "${emulator[@]}" "$program" "$@"
     local status=$?
     if [ "$status" = "$want_status" ] && [ "$(cat out.txt; printf x)" = "${want_out}x" ] &&
         [ "$(cat err.txt; printf x)" = "${want_err}x" ]; then
@@ -59,14 +61,14 @@ check() {
 
 # program  status  standard output                                   standard error  arguments
 t "$maker" 0 "$USAGE"                                                  ""
-t "$maker" 0 "$WRONG$USAGE"                                            ""  none.patch
-t "$maker" 0 "$WRONG$USAGE"                                            ""  none.patch new.bin old.bin extra
-t "$maker" 0 "Error opening updated file missing.bin"                 ""  kept.patch missing.bin old.bin
-t "$maker" 0 "Error opening original file missing.bin"                ""  kept.patch new.bin missing.bin
-t "$maker" 0 "Error opening updated file adir"                        ""  kept.patch adir old.bin
-t "$maker" 0 "Error opening patch file nodir\\p.patch"                ""  'nodir\p.patch' new.bin old.bin
-t "$maker" 0 "Error opening patch file new.bin: it is the updated file" "" new.bin new.bin old.bin
-t "$maker" 0 "Error opening patch file .\\old.bin: it is the original file" "" '.\old.bin' new.bin old.bin
+t "$maker" 1 "$WRONG$USAGE"                                            ""  none.patch
+t "$maker" 1 "$WRONG$USAGE"                                            ""  none.patch new.bin old.bin extra
+t "$maker" 1 "Error opening updated file missing.bin"                 ""  kept.patch missing.bin old.bin
+t "$maker" 1 "Error opening original file missing.bin"                ""  kept.patch new.bin missing.bin
+t "$maker" 1 "Error opening updated file adir"                        ""  kept.patch adir old.bin
+t "$maker" 1 "Error opening patch file nodir\\p.patch"                ""  'nodir\p.patch' new.bin old.bin
+t "$maker" 1 "Error opening patch file new.bin: it is the updated file" "" new.bin new.bin old.bin
+t "$maker" 1 "Error opening patch file .\\old.bin: it is the original file" "" '.\old.bin' new.bin old.bin
 t "$maker" 0 ""                                                        ""  NUL new.bin old.bin
 t "$maker" 0 ""                                                        ""  'ünï.patch' 'naïve.bin' 'файл.bin'
 t "$apply" 2 "" "$A: usage: $A OUTPUT PATCH ORIGINAL$CR
@@ -79,10 +81,43 @@ t "$apply" 1 "" "$A: new.bin: invalid patch: header at byte 0: not the 60-byte D
 "  out.bin new.bin old.bin
 t "$apply" 0 ""                                                        ""  'вывод.bin' 'ünï.patch' 'файл.bin'
 t "$apply" 0 ""                                                        ""  NUL 'ünï.patch' 'файл.bin'
+t "$apply" 0 ""                                                        ""  "$LONG" 'ünï.patch' 'файл.bin'
+t "$apply" 2 "" "$A: cannot create : No such file or directory$CR
+"  "" 'ünï.patch' 'файл.bin'
+t "$maker" 0 ""                                                        ""  'ünï.patch' 'naïve.bin' 'файл.bin'
 check "an input that cannot be opened leaves the patch file untouched" [ "$(cat kept.patch)" = "keep me" ]
 check "a non-ASCII round trip rebuilds the updated file" cmp -s 'вывод.bin' new.bin
 check "no output file after a refusal" [ ! -e out.bin ]
+check "a 255-character output name gets its result" cmp -s "$LONG" new.bin
+
 check "no temporary file is left" [ -z "$(find . -name '.*.tmp*')" ]
+
+# A read-only file (to wine: no write bits) is refused, never replaced.
+# Root may write any file, under wine too, so these rows run as an
+# unprivileged user, with a prefix and a persistent wineserver of its own.
+if [ "$(id -u)" = 0 ] && [ -n "${WINESERVER:-}" ]; then
+    user_home=$(mktemp -d)
+    chmod 755 "$work"
+    mkdir ro && cp new.bin old.bin ro/ && printf 'read only' >ro/ro.bin && chmod 444 ro/ro.bin
+    chown -R nobody "$user_home" ro
+    as_user() {
+        setpriv --reuid=65534 --regid=65534 --clear-groups env HOME="$user_home" WINEPREFIX="$user_home/prefix" "$@"
+    }
+    as_user "$WINESERVER" -p </dev/null >/dev/null 2>&1
+    (cd ro && as_user "${emulator[@]}" "$maker" >/dev/null 2>&1 </dev/null)  # makes the prefix
+    cd ro || exit 1
+    runner=(as_user)
+    t "$apply" 2 "" "$A: cannot create ro.bin: Permission denied$CR
+"  ro.bin ../'ünï.patch' old.bin
+    t "$maker" 1 "Error opening patch file ro.bin"                    ""  ro.bin new.bin old.bin
+    cd .. || exit 1
+    runner=()
+    as_user "$WINESERVER" -k
+    check "a read-only file is never replaced" [ "$(cat ro/ro.bin)" = "read only" ]
+    rm -rf "$user_home"
+else
+    echo "read-only rows not run: they need root (to run as another user) and WINESERVER"
+fi
 
 echo "windows transcript: $passed passed, $failed failed"
 [ "$failed" = 0 ]

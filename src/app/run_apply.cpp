@@ -11,7 +11,7 @@
 
 #include "apply/patch_apply.h"
 #include "io/block_io.h"
-#include "io/output_file.h"
+#include "platform/platform.h"
 
 namespace {
 

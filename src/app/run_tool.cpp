@@ -3,9 +3,10 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "format/patch_format.h"
-#include "io/output_file.h"
+#include "platform/platform.h"
 #include "scan/difference_scan.h"
 
 namespace {
@@ -18,8 +19,8 @@ constexpr const char* WRONG_COUNT_TEXT =
     "To few arguments provided.  Specify a patch file to create and the updated and original "
     "files for comparison.";
 
-constexpr int EXIT_DONE = 0;        // no patch written, or a complete one
-constexpr int EXIT_INCOMPLETE = 1;  // a patch file was created but is not complete
+constexpr int EXIT_DONE = 0;    // a complete patch was written, or the usage text asked for
+constexpr int EXIT_FAILED = 1;  // anything else: no new patch stands under the name
 
 // Fixed storage, so that a run allocates nothing for its data and cannot fail to.
 std::array<std::uint8_t, INPUT_BLOCK_SIZE> updated_block;
@@ -35,7 +36,7 @@ int run_tool(int argc, char* argv[]) {
     }
     if (argc != 4) {
         std::printf("%s%s", WRONG_COUNT_TEXT, USAGE_TEXT);
-        return EXIT_DONE;
+        return EXIT_FAILED;
     }
     install_signal_cleanup();
     const char* patch_name = argv[1];
@@ -45,19 +46,20 @@ int run_tool(int argc, char* argv[]) {
     std::FILE* updated_file = open_input(updated_name);
     if (updated_file == nullptr) {
         std::printf("Error opening updated file %s", updated_name);
-        return EXIT_DONE;
+        return EXIT_FAILED;
     }
     std::FILE* original_file = open_input(original_name);
     if (original_file == nullptr) {
         std::printf("Error opening original file %s", original_name);
         std::fclose(updated_file);
-        return EXIT_DONE;
+        return EXIT_FAILED;
     }
     const char* clash = is_same_regular_file(patch_name, updated_name)    ? "updated"
                         : is_same_regular_file(patch_name, original_name) ? "original"
                                                                           : nullptr;
-    std::FILE* patch_file = clash != nullptr ? nullptr : std::fopen(patch_name, "wb");
-    if (patch_file == nullptr) {
+    OutputFile patch_file;
+    std::string reason;
+    if (clash != nullptr || !open_output(patch_name, patch_file, reason)) {
         if (clash != nullptr) {
             std::printf("Error opening patch file %s: it is the %s file", patch_name, clash);
         } else {
@@ -65,38 +67,34 @@ int run_tool(int argc, char* argv[]) {
         }
         std::fclose(original_file);
         std::fclose(updated_file);
-        return EXIT_DONE;
+        return EXIT_FAILED;
     }
-    // From here on the patch file holds something else than it did: a run
-    // that cannot finish removes it rather than leave a partial patch.
-    arm_removal(regular_file_target(patch_name));
     set_unbuffered(updated_file);
     set_unbuffered(original_file);
-    set_unbuffered(patch_file);
+    set_unbuffered(patch_file.file);
 
     BlockInput updated{updated_file, updated_block};
     BlockInput original{original_file, original_block};
-    PatchStream patch{patch_file, patch_block};
+    PatchStream patch{patch_file.file, patch_block};
     ScanStatus status =
         write_header(patch) ? scan_files(updated, original, patch) : ScanStatus::patch_write_error;
-    // What was made goes out even after a failure, but the status says it is incomplete.
-    if (!flush_patch(patch) && status == ScanStatus::complete) {
+    if (status == ScanStatus::complete && !flush_patch(patch)) {
         status = ScanStatus::patch_write_error;
     }
-    if (std::fclose(patch_file) != 0 && status == ScanStatus::complete) {
-        status = ScanStatus::patch_write_error;
+    // Only a complete patch is put under the name; anything else is dropped.
+    if (status == ScanStatus::complete) {
+        if (!commit_output(patch_file, reason)) {
+            status = ScanStatus::patch_write_error;
+        }
+    } else {
+        discard_output(patch_file);
     }
     std::fclose(updated_file);
     std::fclose(original_file);
 
-    if (status == ScanStatus::complete) {
-        disarm_removal();
-        return EXIT_DONE;
-    }
-    remove_armed_file();
     switch (status) {
         case ScanStatus::complete:
-            break;
+            return EXIT_DONE;
         case ScanStatus::updated_read_error:
             std::printf("Error reading updated file %s", updated_name);
             break;
@@ -110,5 +108,5 @@ int run_tool(int argc, char* argv[]) {
             std::printf("Error writing patch file %s: files differ beyond 4 GiB", patch_name);
             break;
     }
-    return EXIT_INCOMPLETE;
+    return EXIT_FAILED;
 }

@@ -1,0 +1,92 @@
+// The programs' contact with the operating system: opening their inputs,
+// writing their one output so that nothing half-made ever stands under its
+// name, the standard descriptors, and the signals that end a run.
+//
+// One implementation per system family, chosen by the build:
+// platform_posix.cpp and platform_windows.cpp. They are the only files that
+// include system headers; everything else is standard C++. File names are
+// the bytes the command line gave (on Windows UTF-8, by the programs'
+// manifest). Nothing here prints: failures come back as the system's reason.
+//
+// How an output is written (open_output):
+// - A name that leads to a regular file, or to nothing yet: the result goes
+//   to a new temporary file in the same folder, private to the caller (0600)
+//   while it is written, anonymous where the system offers it (Linux
+//   O_TMPFILE), otherwise named `.NAME.tmpXXXXXXXX`, shortened to fit the
+//   system's name limit. commit_output flushes it to stable storage, gives
+//   it the replaced file's mode and, where the process may, its owner and
+//   group (set-ID and sticky bits only while the owner stays), renames it
+//   over the name and flushes the folder. Other hard links of a replaced
+//   file keep the old content.
+// - A name for a descriptor the caller opened (/dev/stdout, /dev/stderr,
+//   /dev/fd/N, /proc/self/fd/N): that descriptor is written where it stands,
+//   never reopened, truncated or renamed over.
+// - A device or FIFO: written directly.
+// - An existing, writable file in a folder the caller cannot write (no
+//   temporary file is possible there): written in place; after a failure it
+//   is removed, or, when the folder does not allow that, emptied.
+// - Refused before anything is read: an empty name, a loop of symbolic
+//   links, an existing file that opening for writing would refuse.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// Call first in main: a standard descriptor (0, 1, 2) that the program was
+// started without gets /dev/null, so that no file opened later takes its
+// number. Writing to such a descriptor by name (/dev/stdout) still fails,
+// as it would have.
+void guard_standard_descriptors();
+
+// SIGINT, SIGTERM and, where the system has them, SIGHUP, SIGQUIT, SIGALRM,
+// SIGUSR1, SIGUSR2 and SIGXFSZ remove the named temporary file of the output
+// being written (or a file being written in place), then end the process as
+// killed by that signal. A signal the parent set to be ignored stays ignored.
+void install_signal_cleanup();
+
+// Opens an input for binary reading; a descriptor's name (/dev/stdin,
+// /dev/fd/N) reads that descriptor from where it stands. A directory fails
+// with errno EISDIR. Returns null on failure with errno set.
+std::FILE* open_input(const char* name);
+
+// True when `output` names an existing regular file that is the same file as
+// `input` (another spelling, a hard link, a symbolic link or a descriptor's
+// name included), so that writing it would destroy the input.
+bool is_same_regular_file(const char* output, const char* input);
+
+enum class OutputKind : std::uint8_t {
+    direct,    // a descriptor, a device or a FIFO, written as it is
+    replace,   // a temporary file that replaces the named one when complete
+    in_place,  // an existing file written in place (its folder is not writable)
+};
+
+// An output being written. `file` is what the caller writes to; the rest
+// belongs to this layer.
+struct OutputFile {
+    std::FILE* file = nullptr;
+    OutputKind kind = OutputKind::direct;
+    std::string path;           // the file the result is for, links followed
+    std::string temp_path;      // a named temporary file; empty when anonymous
+    std::intptr_t handle = -1;  // the system's handle under `file`
+    std::intptr_t folder = -1;  // the folder of `path`, held open (POSIX)
+    bool replaces = false;      // an existing file is replaced; its bits follow
+    std::uint32_t old_mode = 0;
+    std::uint32_t old_owner = 0;
+    std::uint32_t old_group = 0;
+};
+
+// Opens `name` for a result, as described above. Returns false with
+// `reason` set (the system's text) when it is refused or cannot be opened;
+// nothing has then been created or changed.
+[[nodiscard]] bool open_output(const char* name, OutputFile& output, std::string& reason);
+
+// Finishes a complete output: flushes it to stable storage and, for a
+// temporary file, puts it under its name with the replaced file's owner and
+// mode (a new file gets 0666 less the umask). Returns false with `reason` set
+// when any step fails; the output is then discarded as by discard_output.
+[[nodiscard]] bool commit_output(OutputFile& output, std::string& reason);
+
+// Abandons an output after a failure: a temporary file disappears, a file
+// written in place is removed (or emptied), a direct output is left as it is.
+void discard_output(OutputFile& output);

@@ -1,0 +1,313 @@
+// The platform layer on Windows. File names arrive as UTF-8 (the programs'
+// manifest sets that code page) and go to the system as UTF-16.
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <system_error>
+
+#include "platform/platform.h"
+#include "platform/temporary_name.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The named temporary file (or the file written in place) that a signal
+// removes; set only while the string it points into stays unchanged.
+std::wstring armed_storage;
+std::atomic<const wchar_t*> armed_name{nullptr};
+
+const int CLEANUP_SIGNALS[] = {SIGINT, SIGTERM, SIGBREAK};
+
+extern "C" void clean_up_and_reraise(int signal_number) {
+    if (const wchar_t* name = armed_name.exchange(nullptr)) {
+        DeleteFileW(name);
+    }
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+}
+
+void arm(const std::wstring& name) {
+    armed_name.store(nullptr);
+    armed_storage = name;
+    armed_name.store(armed_storage.c_str());
+}
+
+void disarm() {
+    armed_name.store(nullptr);
+}
+
+std::wstring wide(const std::string& utf8) {
+    const int size =
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), size);
+    return out;
+}
+
+// std::filesystem converts narrow names by another code page: UTF-8 goes
+// through char8_t.
+fs::path to_path(const std::string& name) {
+    return fs::path(std::u8string(name.begin(), name.end()));
+}
+
+std::string from_path(const fs::path& path) {
+    const std::u8string name = path.u8string();
+    return std::string(name.begin(), name.end());
+}
+
+// The reserved device names (NUL, CON, COM1, ...), in any folder and with any
+// extension.
+bool is_device_name(const fs::path& name) {
+    std::string stem = from_path(name.stem());
+    for (char& c : stem) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    const bool numbered = stem.size() == 4 &&
+                          (stem.starts_with("COM") || stem.starts_with("LPT")) && stem[3] >= '1' &&
+                          stem[3] <= '9';
+    return numbered || stem == "NUL" || stem == "CON" || stem == "PRN" || stem == "AUX";
+}
+
+// The file a dangling symbolic link names, following a chain of links; the
+// name itself when it is not a link.
+fs::path follow_links(fs::path name) {
+    constexpr int MAX_LINKS = 40;
+    std::error_code ec;
+    for (int i = 0; i < MAX_LINKS && fs::is_symlink(fs::symlink_status(name, ec)); ++i) {
+        const fs::path target = fs::read_symlink(name, ec);
+        if (ec) {
+            break;
+        }
+        name = target.is_absolute() ? target : name.parent_path() / target;
+    }
+    return name;
+}
+
+// The C library's text for the system's error, as the POSIX build says it.
+bool fail(std::string& reason, DWORD error) {
+    int code = 0;
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME:
+            code = ENOENT;
+            break;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+            code = EACCES;
+            break;
+        case ERROR_FILENAME_EXCED_RANGE:
+            code = ENAMETOOLONG;
+            break;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            code = ENOSPC;
+            break;
+        case ERROR_WRITE_PROTECT:
+            code = EROFS;
+            break;
+        default:
+            reason = "Windows error " + std::to_string(error);
+            return false;
+    }
+    reason = std::strerror(code);
+    return false;
+}
+
+bool attach_file(HANDLE handle, OutputFile& output, std::string& reason) {
+    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_BINARY | _O_WRONLY);
+    output.file = fd < 0 ? nullptr : _fdopen(fd, "wb");
+    if (output.file == nullptr) {
+        if (fd >= 0) {
+            _close(fd);
+        } else {
+            CloseHandle(handle);
+        }
+        return fail(reason, ERROR_ACCESS_DENIED);
+    }
+    output.handle = reinterpret_cast<std::intptr_t>(handle);
+    return true;
+}
+
+std::uint64_t random_number() {
+    static std::mt19937_64 generator(std::random_device{}() ^ GetCurrentProcessId());
+    return generator();
+}
+
+}  // namespace
+
+void guard_standard_descriptors() {
+    for (int fd = 0; fd < 3; ++fd) {
+        if (_get_osfhandle(fd) == -1) {
+            const int opened = _open("NUL", _O_RDWR | _O_BINARY);
+            if (opened >= 0 && opened != fd) {
+                _dup2(opened, fd);
+                _close(opened);
+            }
+        }
+    }
+}
+
+void install_signal_cleanup() {
+    for (const int s : CLEANUP_SIGNALS) {
+        if (std::signal(s, clean_up_and_reraise) == SIG_IGN) {
+            std::signal(s, SIG_IGN);
+        }
+    }
+}
+
+std::FILE* open_input(const char* name) {
+    std::FILE* file = _wfopen(wide(name).c_str(), L"rb");
+    const DWORD attributes = GetFileAttributesW(wide(name).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        if (file != nullptr) {
+            std::fclose(file);
+        }
+        errno = EISDIR;
+        return nullptr;
+    }
+    return file;
+}
+
+bool is_same_regular_file(const char* output, const char* input) {
+    std::error_code ec;
+    if (!fs::is_regular_file(to_path(output), ec)) {
+        return false;
+    }
+    const bool same = fs::equivalent(to_path(output), to_path(input), ec);
+    return !ec && same;
+}
+
+bool open_output(const char* name, OutputFile& output, std::string& reason) {
+    if (*name == '\0') {
+        return fail(reason, ERROR_FILE_NOT_FOUND);
+    }
+    std::error_code ec;
+    const fs::path given = to_path(name);
+    const fs::file_status status = fs::status(given, ec);
+    if ((fs::exists(status) && !fs::is_regular_file(status)) || is_device_name(given)) {
+        const HANDLE handle =
+            CreateFileW(wide(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            return fail(reason, GetLastError());
+        }
+        output.kind = OutputKind::direct;
+        output.path = name;
+        return attach_file(handle, output, reason);
+    }
+    HANDLE existing = INVALID_HANDLE_VALUE;
+    fs::path target = follow_links(given);
+    if (fs::is_regular_file(status)) {
+        const fs::path real = fs::canonical(given, ec);
+        target = ec ? given : real;
+        // Refused now as opening it would refuse it (read-only, in use).
+        existing = CreateFileW(target.c_str(), GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (existing == INVALID_HANDLE_VALUE) {
+            return fail(reason, GetLastError());
+        }
+        output.replaces = true;
+    }
+    output.path = from_path(target);
+    const std::string base = from_path(target.filename());
+    constexpr std::size_t NAME_MAX_BYTES = 255;  // UTF-16 units; UTF-8 never has fewer bytes
+    constexpr int ATTEMPTS = 100;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    DWORD error = ERROR_FILE_EXISTS;
+    for (int i = 0; i < ATTEMPTS && handle == INVALID_HANDLE_VALUE && error == ERROR_FILE_EXISTS;
+         ++i) {
+        const fs::path temp =
+            target.parent_path() / to_path(temporary_name(base, NAME_MAX_BYTES, random_number()));
+        // Shared for deletion only, so that a signal can still remove it.
+        handle = CreateFileW(temp.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+        error = handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+        if (error == ERROR_ALREADY_EXISTS) {
+            error = ERROR_FILE_EXISTS;
+        }
+        if (handle != INVALID_HANDLE_VALUE) {
+            output.temp_path = from_path(temp);
+            arm(temp.wstring());
+        }
+    }
+    if (handle != INVALID_HANDLE_VALUE) {
+        output.kind = OutputKind::replace;
+        if (existing != INVALID_HANDLE_VALUE) {
+            CloseHandle(existing);
+        }
+    } else if (existing != INVALID_HANDLE_VALUE && error == ERROR_ACCESS_DENIED) {
+        // The folder takes no new file but the file itself is writable.
+        LARGE_INTEGER start{};
+        if (SetFilePointerEx(existing, start, nullptr, FILE_BEGIN) == 0 ||
+            SetEndOfFile(existing) == 0) {
+            error = GetLastError();
+            CloseHandle(existing);
+            return fail(reason, error);
+        }
+        handle = existing;
+        output.kind = OutputKind::in_place;
+        arm(target.wstring());
+    } else {
+        if (existing != INVALID_HANDLE_VALUE) {
+            CloseHandle(existing);
+        }
+        return fail(reason, error);
+    }
+    if (!attach_file(handle, output, reason)) {
+        discard_output(output);
+        return false;
+    }
+    return true;
+}
+
+bool commit_output(OutputFile& output, std::string& reason) {
+    const auto handle = reinterpret_cast<HANDLE>(output.handle);
+    DWORD error = 0;
+    if (std::fflush(output.file) != 0) {
+        error = ERROR_WRITE_FAULT;
+    } else if (GetFileType(handle) == FILE_TYPE_DISK && FlushFileBuffers(handle) == 0) {
+        error = GetLastError();
+    }
+    if (error != 0) {
+        discard_output(output);
+        return fail(reason, error);
+    }
+    std::fclose(output.file);  // closes the handle too
+    output.file = nullptr;
+    if (output.kind == OutputKind::replace &&
+        MoveFileExW(to_path(output.temp_path).c_str(), to_path(output.path).c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
+        error = GetLastError();
+        discard_output(output);
+        return fail(reason, error);
+    }
+    disarm();
+    output.temp_path.clear();
+    return true;
+}
+
+void discard_output(OutputFile& output) {
+    if (output.file != nullptr) {
+        std::fclose(output.file);
+        output.file = nullptr;
+    }
+    if (output.kind == OutputKind::replace && !output.temp_path.empty()) {
+        DeleteFileW(to_path(output.temp_path).c_str());
+        output.temp_path.clear();
+    } else if (output.kind == OutputKind::in_place) {
+        DeleteFileW(to_path(output.path).c_str());
+    }
+    disarm();
+}

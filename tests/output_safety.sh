@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# What both programs do to an output's owner, mode and privacy, to files the
+# caller may not replace, in folders the caller cannot write, and when two
+# runs write one name at once. Rows run as root and as an unprivileged user
+# (setpriv), with anonymous temporary files and, through NO_TMPFILE, named
+# ones. Needs root; skipped (status 77) otherwise.
+# Usage: output_safety.sh PATH_TO_DELTAWRIGHT PATH_TO_DELTAWRIGHT_APPLY PATH_TO_NO_TMPFILE
+set -u
+maker=$(realpath "$1")
+apply=$(realpath "$2")
+no_tmpfile=$(realpath "$3")
+if [ "$(id -u)" != 0 ]; then
+    echo "skipped: needs root, to run rows as another user and to give files away"
+    exit 77
+fi
+work=$(mktemp -d)
+trap 'exec 3>&-; rm -rf "$work"' EXIT
+chmod 755 "$work"
+cd "$work" || exit 1
+as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
+nobody_cannot_read() { ! as_nobody cat "$1" >/dev/null 2>&1; }
+
+printf '0123456789' >old.bin
+printf '012XY56789AB' >new.bin
+"$maker" good.patch new.bin old.bin
+chmod 644 old.bin new.bin good.patch
+mkdir user && chown nobody: user  # a folder the unprivileged user writes
+cp old.bin new.bin good.patch user/
+
+passed=0 failed=0
+check() {
+    local what=$1
+    shift
+    if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $what"; fi
+}
+# made PROGRAM OUTPUT: the file a complete run of PROGRAM leaves under OUTPUT.
+made() { if [ "$1" = maker ]; then cmp -s "$2" good.patch; else cmp -s "$2" new.bin; fi; }
+run_program() {
+    local program=$1 output=$2
+    shift 2
+    if [ "$program" = maker ]; then "$@" "$maker" "$output" new.bin old.bin; else "$@" "$apply" "$output" good.patch old.bin; fi
+}
+
+for mode in anonymous named; do
+    run=()
+    [ "$mode" = named ] && run=("$no_tmpfile")
+    for program in maker apply; do
+        what="$program, $mode"
+        # Root replacing another user's set-user-ID file: owner, group and
+        # every bit kept, so it is no set-user-ID root file now.
+        printf 'old' >x && chown nobody:nogroup x && chmod 4755 x
+        run_program "$program" x "${run[@]}"
+        check "$what: root keeps owner, group and mode" [ "$(stat -c '%U:%G %a' x)" = "nobody:nogroup 4755" ]
+        check "$what: root replaced the file" made "$program" x
+        # A user replacing its set-group-ID file whose group it cannot keep:
+        # the set-ID bits go with the group.
+        printf 'old' >user/y && chown nobody:root user/y && chmod 6750 user/y
+        (cd user && run_program "$program" y as_nobody "${run[@]}")
+        check "$what: a changed group drops the set-ID bits" [ "$(stat -c '%U:%G %a' user/y)" = "nobody:nogroup 750" ]
+        # A read-only file of another owner is refused before anything is read.
+        printf 'read only' >user/ro && chmod 444 user/ro
+        (cd user && run_program "$program" ro as_nobody "${run[@]}") >out.txt 2>err.txt
+        status=$?
+        check "$what: a 0444 file of root's is refused ($status)" [ "$status" != 0 ] && [ "$(cat user/ro)" = "read only" ]
+        [ "$program" = apply ] && check "$what: with the system's reason" \
+            [ "$(cat err.txt)" = "deltawright-apply: cannot create ro: Permission denied" ]
+        # A file the user may write in a folder it may not: written in place.
+        printf 'old' >w && chown nobody w
+        run_program "$program" w as_nobody "${run[@]}"
+        check "$what: in place in a folder the user cannot write" made "$program" w
+        # ... and after a failure it is emptied, since it cannot be removed.
+        if [ "$program" = maker ]; then
+            as_nobody "${run[@]}" "$maker" w /proc/self/mem old.bin >/dev/null
+        else
+            as_nobody "${run[@]}" "$apply" w /proc/self/mem old.bin 2>/dev/null
+        fi
+        check "$what: a failed run in place leaves it empty" [ -f w ] && [ ! -s w ]
+        rm -f x user/y user/ro w
+    done
+
+    # A private output stays private while it is written: with the patch
+    # stalled, the folder shows either nothing new (anonymous) or a 0600
+    # temporary file the other user cannot open; the result keeps 0600.
+    printf 'secret' >secret.bin && chmod 600 secret.bin
+    rm -f stall.fifo && mkfifo stall.fifo
+    exec 3<>stall.fifo
+    "${run[@]}" "$apply" secret.bin stall.fifo old.bin 3>&- &
+    pid=$!
+    for _ in $(seq 100); do
+        [ -n "$(find . -name '.secret.bin.tmp*')" ] || ls -l "/proc/$pid/fd" 2>/dev/null | grep -q deleted && break
+        sleep 0.02
+    done
+    temp=$(find . -name '.secret.bin.tmp*')
+    if [ "$mode" = anonymous ]; then
+        check "$mode: the temporary output has no name" [ -z "$temp" ]
+    else
+        check "$mode: the temporary output is 0600" [ "$(stat -c %a "$temp")" = 600 ]
+        check "$mode: another user cannot read it" nobody_cannot_read "$temp"
+    fi
+    cat good.patch >&3
+    exec 3>&-
+    wait "$pid"
+    check "$mode: the private output is complete and still 0600" \
+        [ "$(stat -c %a secret.bin)" = 600 ] && cmp -s secret.bin new.bin
+
+    # Two runs writing one name at once: one complete output, never a mix.
+    head -c 8000000 /dev/urandom >big-old.bin
+    head -c 8000000 /dev/urandom >big-a.bin
+    cp big-old.bin big-b.bin && printf 'tail' >>big-b.bin
+    "$maker" a.patch big-a.bin big-old.bin
+    "$maker" b.patch big-b.bin big-old.bin
+    for round in 1 2 3 4 5; do
+        "${run[@]}" "$maker" same.patch big-a.bin big-old.bin &
+        "${run[@]}" "$maker" same.patch big-b.bin big-old.bin &
+        "${run[@]}" "$apply" same.out a.patch big-old.bin &
+        "${run[@]}" "$apply" same.out b.patch big-old.bin &
+        wait
+        check "$mode, round $round: two makers leave one complete patch" \
+            eval 'cmp -s same.patch a.patch || cmp -s same.patch b.patch'
+        check "$mode, round $round: two appliers leave one complete output" \
+            eval 'cmp -s same.out big-a.bin || cmp -s same.out big-b.bin'
+    done
+    check "$mode: no temporary file is left" [ -z "$(find . -name '.*.tmp*')" ]
+done
+
+echo "output safety: $passed passed, $failed failed"
+[ "$failed" = 0 ]
