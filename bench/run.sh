@@ -3,8 +3,10 @@
 # peers on 1 GiB workloads it makes itself, and measures peak memory.
 # Run after `cmake --workflow --preset release`. Needs about 12 GiB of disk in
 # $TMPDIR (default /tmp) and, for bsdiff, about 10 GiB of memory; installs
-# hyperfine, xdelta3, bsdiff and GNU time if they are missing (as root, with
-# apt-get). Making the bsdiff patches takes about ten minutes; BENCH_BSDIFF=0
+# hyperfine, xdelta3, bsdiff, eatmydata and GNU time if they are missing (as
+# root, with apt-get). Both programs flush their output to stable storage
+# before they exit; each of their rows is also timed under eatmydata, which
+# turns fsync into nothing, to show what the flushing costs. Making the bsdiff patches takes about ten minutes; BENCH_BSDIFF=0
 # leaves bspatch out. bsdiff is never run on the pair where every byte
 # differs (it took 598 s on a 64 MiB such pair here), nor on an empty
 # original, which it refuses ("mmap() empty.bin: Invalid argument").
@@ -24,6 +26,7 @@ command -v xdelta3 >/dev/null || need+=(xdelta3)
 [ "$bsdiff_on" = 0 ] || command -v bsdiff >/dev/null || need+=(bsdiff)
 [ -x /usr/bin/time ] || need+=(time)
 command -v cmp >/dev/null || need+=(diffutils)
+command -v eatmydata >/dev/null || need+=(eatmydata)
 if [ "${#need[@]}" -gt 0 ]; then
     if [ "$(id -u)" = 0 ]; then
         apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}"
@@ -80,7 +83,7 @@ median() { # CSV from hyperfine: command,mean,stddev,median,...
 }
 for w in "${workloads[@]}"; do
     IFS='|' read -r name dw_args floor_args peer <<<"$w"
-    cmds=("$dw $dw_args" "$floor $floor_args")
+    cmds=("$dw $dw_args" "$floor $floor_args" "eatmydata $dw $dw_args")
     [ -n "$peer" ] && cmds+=("$peer")
     i=0
     for c in "${cmds[@]}"; do
@@ -89,9 +92,9 @@ for w in "${workloads[@]}"; do
             --export-csv "t$i.csv" "$c" >/dev/null
         i=$((i + 1))
     done
-    t_dw=$(median t0.csv) t_floor=$(median t1.csv) t_peer=""
-    [ -n "$peer" ] && t_peer=$(median t2.csv)
-    echo "$name|$t_dw|$t_floor|${peer%% *}|$t_peer" >>"$results"
+    t_dw=$(median t0.csv) t_floor=$(median t1.csv) t_unflushed=$(median t2.csv) t_peer=""
+    [ -n "$peer" ] && t_peer=$(median t3.csv)
+    echo "$name|$t_dw|$t_floor|${peer%% *}|$t_peer|$t_unflushed" >>"$results"
 done
 
 rss() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -n 1; }
@@ -109,7 +112,7 @@ apply_results=$work/apply_results.txt
 for w in "${apply_workloads[@]}"; do
     IFS='|' read -r name patch orig xd bsd <<<"$w"
     cmds=("$apply out.bin $patch $orig" "$floor --apply out.floor $patch $orig"
-        "xdelta3 -d -f -s $orig $xd out.xd3")
+        "xdelta3 -d -f -s $orig $xd out.xd3" "eatmydata $apply out.bin $patch $orig")
     [ "$bsdiff_on" != 0 ] && [ -n "$bsd" ] && cmds+=("bspatch $orig out.bsp $bsd")
     times=() i=0
     for c in "${cmds[@]}"; do
@@ -123,30 +126,30 @@ for w in "${apply_workloads[@]}"; do
         { echo "applied $patch differs from its updated file" >&2; exit 1; }
     mem_xd=$(rss xdelta3 -d -f -s "$orig" "$xd" out.xd3)
     mem_bsp=-
-    [ "${#times[@]}" = 4 ] && mem_bsp=$(rss bspatch "$orig" out.bsp "$bsd")
-    echo "$name|${times[0]}|${times[1]}|${times[2]}|${times[3]:-}|$mem_apply|$mem_xd|$mem_bsp" >>"$apply_results"
+    [ "${#times[@]}" = 5 ] && mem_bsp=$(rss bspatch "$orig" out.bsp "$bsd")
+    echo "$name|${times[0]}|${times[1]}|${times[2]}|${times[4]:-}|$mem_apply|$mem_xd|$mem_bsp|${times[3]}" >>"$apply_results"
 done
 apply_rss_small=$(rss "$apply" out.bin small.patch small.bin)
 
 echo
 echo "$(date -u +%Y-%m-%d), $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo), $(uname -sr), inputs of ${size_mib} MiB, medians of 9 runs"
 echo
-echo "| workload | deltawright (s) | floor (s) | deltawright / floor | peer | peer (s) | peer / deltawright |"
-echo "|---|---|---|---|---|---|---|"
-while IFS='|' read -r name t_dw t_floor peer t_peer; do
+echo "| workload | deltawright (s) | floor (s) | deltawright / floor | peer | peer (s) | peer / deltawright | without flushing (s) |"
+echo "|---|---|---|---|---|---|---|---|"
+while IFS='|' read -r name t_dw t_floor peer t_peer t_unflushed; do
     ratio=$(awk -v a="$t_dw" -v b="$t_floor" 'BEGIN { printf "%.2f", a / b }')
     speedup=""
     [ -n "$t_peer" ] && speedup=$(awk -v a="$t_peer" -v b="$t_dw" 'BEGIN { printf "%.1f×", a / b }')
-    echo "| $name | $t_dw | $t_floor | $ratio | ${peer:--} | ${t_peer:--} | ${speedup:--} |"
+    echo "| $name | $t_dw | $t_floor | $ratio | ${peer:--} | ${t_peer:--} | ${speedup:--} | $t_unflushed |"
 done <"$results"
 echo
 echo "peak resident memory of deltawright: ${rss_small} KiB on 1 MiB inputs, ${rss_large} KiB on ${size_mib} MiB inputs"
 echo
-echo "| workload | deltawright-apply (s) | floor (s) | apply / floor | xdelta3 -d (s) | bspatch (s) | peak KiB: apply / xdelta3 -d / bspatch |"
-echo "|---|---|---|---|---|---|---|"
-while IFS='|' read -r name t_apply t_floor t_xd t_bsp m_apply m_xd m_bsp; do
+echo "| workload | deltawright-apply (s) | floor (s) | apply / floor | xdelta3 -d (s) | bspatch (s) | peak KiB: apply / xdelta3 -d / bspatch | without flushing (s) |"
+echo "|---|---|---|---|---|---|---|---|"
+while IFS='|' read -r name t_apply t_floor t_xd t_bsp m_apply m_xd m_bsp t_unflushed; do
     ratio=$(awk -v a="$t_apply" -v b="$t_floor" 'BEGIN { printf "%.2f", a / b }')
-    echo "| $name | $t_apply | $t_floor | $ratio | $t_xd | ${t_bsp:--} | $m_apply / $m_xd / $m_bsp |"
+    echo "| $name | $t_apply | $t_floor | $ratio | $t_xd | ${t_bsp:--} | $m_apply / $m_xd / $m_bsp | $t_unflushed |"
 done <"$apply_results"
 echo
 echo "peak resident memory of deltawright-apply: ${apply_rss_small} KiB on 1 MiB inputs"

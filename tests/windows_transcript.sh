@@ -3,11 +3,12 @@
 # sense on that system, with exact output, line ends as the Windows console
 # writes them (CR LF), and exit status; then file names outside any one code
 # page, and the NUL device.
-# Usage: windows_transcript.sh DELTAWRIGHT_EXE DELTAWRIGHT_APPLY_EXE EMULATOR [ARG...]
+# Usage: windows_transcript.sh DELTAWRIGHT_EXE DELTAWRIGHT_APPLY_EXE HOLD_OPEN_EXE EMULATOR [ARG...]
 set -u
 maker=$(realpath "$1")
 apply=$(realpath "$2")
-shift 2
+hold_open=$(realpath "$3")
+shift 3
 emulator=("$@")
 # shellcheck source=emulator.sh
 . "$(dirname "$0")/emulator.sh"
@@ -91,6 +92,25 @@ check "no output file after a refusal" [ ! -e out.bin ]
 check "a 255-character output name gets its result" cmp -s "$LONG" new.bin
 
 check "no temporary file is left" [ -z "$(find . -name '.*.tmp*')" ]
+
+# A file another program holds open, sharing it with nobody, is refused with
+# the system's reason and left as it is.
+printf 'in use' >busy.bin
+mkfifo hold.ctl
+"${emulator[@]}" "$hold_open" busy.bin <hold.ctl >hold.out 2>&1 &
+holder=$!
+exec 4>hold.ctl
+for _ in $(seq 500); do grep -q held hold.out && break; sleep 0.02; done
+# The system's text for ERROR_SHARING_VIOLATION: wine's (Windows itself says
+# "The process cannot access the file because it is being used by another
+# process").
+IN_USE="Sharing violation"
+t "$apply" 2 "" "$A: cannot create busy.bin: $IN_USE$CR
+"  busy.bin 'ünï.patch' 'файл.bin'
+t "$maker" 1 "Error opening patch file busy.bin"                      ""  busy.bin new.bin old.bin
+exec 4>&-
+wait "$holder"
+check "a file in use is never replaced" [ "$(cat busy.bin)" = "in use" ]
 
 # A read-only file (to wine: no write bits) is refused, never replaced.
 # Root may write any file, under wine too, so these rows run as an

@@ -53,6 +53,15 @@ std::wstring wide(const std::string& utf8) {
     return out;
 }
 
+std::string narrow(const std::wstring& utf16) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()), out.data(), size,
+                        nullptr, nullptr);
+    return out;
+}
+
 // std::filesystem converts narrow names by another code page: UTF-8 goes
 // through char8_t.
 fs::path to_path(const std::string& name) {
@@ -102,8 +111,6 @@ bool fail(std::string& reason, DWORD error) {
             code = ENOENT;
             break;
         case ERROR_ACCESS_DENIED:
-        case ERROR_SHARING_VIOLATION:
-        case ERROR_LOCK_VIOLATION:
             code = EACCES;
             break;
         case ERROR_FILENAME_EXCED_RANGE:
@@ -116,9 +123,23 @@ bool fail(std::string& reason, DWORD error) {
         case ERROR_WRITE_PROTECT:
             code = EROFS;
             break;
-        default:
-            reason = "Windows error " + std::to_string(error);
+        default: {
+            // The system's own words, as one line without the final full
+            // stop, like the C library's texts.
+            wchar_t* text = nullptr;
+            const DWORD length =
+                FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                   FORMAT_MESSAGE_IGNORE_INSERTS,
+                               nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+            reason = length > 0 ? narrow(std::wstring(text, length))
+                                : "Windows error " + std::to_string(error);
+            LocalFree(text);
+            while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' ||
+                                       reason.back() == ' ' || reason.back() == '.')) {
+                reason.pop_back();
+            }
             return false;
+        }
     }
     reason = std::strerror(code);
     return false;
