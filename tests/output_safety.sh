@@ -6,9 +6,6 @@
 # ones. Needs root; skipped (status 77) otherwise.
 # Usage: output_safety.sh PATH_TO_DELTAWRIGHT PATH_TO_DELTAWRIGHT_APPLY PATH_TO_NO_TMPFILE
 set -u
-maker=$(realpath "$1")
-apply=$(realpath "$2")
-no_tmpfile=$(realpath "$3")
 if [ "$(id -u)" != 0 ]; then
     echo "skipped: needs root, to run rows as another user and to give files away"
     exit 77
@@ -16,6 +13,12 @@ fi
 work=$(mktemp -d)
 trap 'exec 3>&-; rm -rf "$work"' EXIT
 chmod 755 "$work"
+# Copies that the unprivileged user can reach, wherever the build lies.
+mkdir "$work/bin"
+cp "$1" "$2" "$3" "$work/bin/"
+maker=$work/bin/$(basename "$1")
+apply=$work/bin/$(basename "$2")
+no_tmpfile=$work/bin/$(basename "$3")
 cd "$work" || exit 1
 as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
 nobody_cannot_read() { ! as_nobody cat "$1" >/dev/null 2>&1; }
