@@ -26,6 +26,7 @@ ln -s target.patch link.patch
 ln -s loop2 loop1
 ln -s loop1 loop2
 printf 'stale' >stale.patch
+LONG=$(printf 'n%.0s' $(seq 255))  # the longest name a folder takes
 printf 'linked' >linked.patch
 ln linked.patch other-link.patch
 
@@ -82,6 +83,7 @@ t 0 ""                                                               /dev/null n
 t 0 ""                                                               same.patch new.bin new.bin
 t 0 ""                                                               ok.patch new.bin old.bin
 t 0 ""                                                               linked.patch new.bin old.bin
+t 0 ""                                                               "$LONG" new.bin old.bin
 t 0 ""                                                               tail.patch new.bin /dev/null
 cat new.bin >fifo &
 t 0 ""                                                               fifo.patch fifo old.bin
@@ -105,6 +107,7 @@ check "a failed run leaves no patch file" [ ! -e read.patch ]
 check "a failed run through a link leaves the link and its target as they were" \
     [ "$(cat target.patch)" = "old patch" ] && [ -L link.patch ]
 check "a failed run never removes what is not a regular file" [ -c /dev/full ] && [ -p patch.fifo ]
+check "a 255-byte patch name gets its patch" cmp -s "$LONG" ok.patch
 check "a failed run leaves a stale patch as it was, under status 1" [ "$(cat stale.patch)" = "stale" ]
 check "a refused name creates nothing" [ ! -e "" ] && [ -L loop1 ] && [ -L loop2 ]
 check "replacing a patch breaks its hard link: the other name keeps the old patch" \

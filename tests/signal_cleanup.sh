@@ -103,6 +103,27 @@ ROWS
     rm -f .*.tmp*
 done
 
+# A file size limit (ulimit -f) reached while writing: SIGXFSZ ends the run
+# and the name holds the old output, or nothing.
+head -c 300000 /dev/urandom >big.bin
+printf 'old patch' >limit.patch
+printf 'keep me' >limit.out
+"$maker" big.patch big.bin /dev/null
+xfsz=$((128 + $(kill -l XFSZ)))  # the status of a process killed by SIGXFSZ
+for mode in anonymous named; do
+    run=()
+    [ "$mode" = named ] && run=("$no_tmpfile")
+    # (bash reports the signal on standard error; that report is not checked)
+    { (ulimit -f 100 && exec "${run[@]}" "$maker" limit.patch big.bin old.bin); } 2>/dev/null
+    status=$?
+    check "maker, $mode, over the file size limit: killed by SIGXFSZ ($status)" [ $status = "$xfsz" ]
+    { (ulimit -f 100 && exec "${run[@]}" "$apply" limit.out big.patch /dev/null); } 2>/dev/null
+    status=$?
+    check "applier, $mode, over the file size limit: killed by SIGXFSZ ($status)" [ $status = "$xfsz" ]
+    check "$mode, over the file size limit: both old outputs intact, no temporary file" \
+        [ "$(cat limit.patch limit.out)" = "old patchkeep me" ] && [ -z "$(temporary_files)" ]
+done
+
 # Through a symbolic link the file it points to is the output; the link stays.
 printf 'old patch' >target.patch
 ln -s target.patch link.patch

@@ -231,13 +231,14 @@ bool open_direct(int fd, OutputFile& output, const char* name, std::string& reas
 }
 
 // Data on stable storage: for regular files and block devices; pipes,
-// terminals and character devices have nothing to flush.
+// terminals and character devices have nothing to flush. EINVAL: a file
+// system that cannot flush at all, where nothing more can be done.
 int sync_if_storage(int fd) {
     struct stat st {};
     if (fstat(fd, &st) != 0) {
         return errno;
     }
-    if ((S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) && fsync(fd) != 0) {
+    if ((S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) && fsync(fd) != 0 && errno != EINVAL) {
         return errno;
     }
     return 0;
