@@ -53,24 +53,7 @@ TEST(Apply, CorruptedPatchesAgreeWithTheReference) {
         SCOPED_TRACE(iteration);
         auto [updated, original] = random_pair(rng);
         Bytes patch = run_scan(updated, original).patch;
-        switch (pick(rng, 4)) {
-            case 0:  // flip a few bytes anywhere
-                for (std::size_t k = 1 + pick(rng, 3); k > 0 && !patch.empty(); --k) {
-                    patch[pick(rng, patch.size())] ^= static_cast<std::uint8_t>(1 + pick(rng, 255));
-                }
-                break;
-            case 1:  // cut anywhere
-                patch.resize(pick(rng, patch.size() + 1));
-                break;
-            case 2:  // a shorter original: replace records may reach past its end
-                original.resize(pick(rng, original.size() + 1));
-                break;
-            default:  // one record with random fields appended
-                append_expected_record(patch, static_cast<std::uint8_t>(pick(rng, 3)),
-                                       static_cast<std::uint32_t>(pick(rng, original.size() + 300)),
-                                       Bytes(pick(rng, 256), 'r'));
-                break;
-        }
+        corrupt(rng, patch, original);
         expect_same_as_reference(patch, original, BLOCK_SIZES[pick(rng, std::size(BLOCK_SIZES))],
                                  1 + pick(rng, 600));
     }

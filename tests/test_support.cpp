@@ -341,3 +341,24 @@ RandomPair random_pair(std::mt19937_64& rng) {
     }
     return pair;
 }
+
+void corrupt(std::mt19937_64& rng, Bytes& patch, Bytes& original) {
+    switch (pick(rng, 4)) {
+        case 0:  // flip a few bytes anywhere
+            for (std::size_t k = 1 + pick(rng, 3); k > 0 && !patch.empty(); --k) {
+                patch[pick(rng, patch.size())] ^= static_cast<std::uint8_t>(1 + pick(rng, 255));
+            }
+            break;
+        case 1:  // cut anywhere
+            patch.resize(pick(rng, patch.size() + 1));
+            break;
+        case 2:  // a shorter original: replace records may reach past its end
+            original.resize(pick(rng, original.size() + 1));
+            break;
+        default:  // one record with random fields appended
+            append_expected_record(patch, static_cast<std::uint8_t>(pick(rng, 3)),
+                                   static_cast<std::uint32_t>(pick(rng, original.size() + 300)),
+                                   Bytes(pick(rng, 256), 'r'));
+            break;
+    }
+}

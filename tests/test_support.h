@@ -100,6 +100,11 @@ inline std::size_t pick(std::mt19937_64& rng, std::size_t n) {
     return static_cast<std::size_t>(rng() % n);
 }
 
+// Spoils a real patch the ways a reader must notice, one picked at random:
+// a few bytes flipped, the patch cut, the original shortened, or one record
+// of random fields appended.
+void corrupt(std::mt19937_64& rng, Bytes& patch, Bytes& original);
+
 // Expected bytes written out by hand, independent of the writer under test.
 Bytes expected_header();
 void append_expected_record(Bytes& out, std::uint8_t command, std::uint32_t offset,

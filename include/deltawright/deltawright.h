@@ -1,0 +1,126 @@
+/* deltawright: positional binary patches, as a library.
+ *
+ * A patch is a 60-byte header ("DLT40", 0xFF, 54 zero bytes) followed by
+ * records: a command byte (0 replace, 1 add), a 4-byte little-endian offset,
+ * a length byte (1 to 255) and that many data bytes. Replace records come
+ * first, in increasing, non-overlapping offset order, each inside the
+ * original; add records follow, with offset 0, and their data joined are the
+ * bytes beyond the original's end. doc/patch-format.md has the whole format.
+ *
+ * This header is C99 and C++. Every call works on state in the caller's
+ * memory, of a size known at compile time; nothing allocates, calls back,
+ * does I/O, throws or keeps global state. Bytes go in through a dw_in_buffer
+ * that the caller owns and refills: a call consumes what it can and moves
+ * `pos`.
+ */
+#ifndef DELTAWRIGHT_DELTAWRIGHT_H
+#define DELTAWRIGHT_DELTAWRIGHT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "deltawright/version.h"
+
+#ifndef DW_API
+#define DW_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The version of the library actually linked, e.g. "1.0.0". */
+DW_API const char* dw_version_string(void);
+
+/* Every error the library reports. The values never change once released. */
+typedef enum dw_error {
+    DW_OK = 0,
+    DW_ERROR_HEADER = 1,            /* not the 60-byte header (or fewer bytes) */
+    DW_ERROR_TRUNCATED = 2,         /* a record cut short by the end of the patch */
+    DW_ERROR_UNKNOWN_COMMAND = 3,   /* a command other than 0 and 1 */
+    DW_ERROR_ZERO_LENGTH = 4,       /* a record of length 0 */
+    DW_ERROR_ADD_OFFSET = 5,        /* an add record with an offset other than 0 */
+    DW_ERROR_REPLACE_AFTER_ADD = 6, /* a replace record after an add record */
+    DW_ERROR_REPLACE_ORDER = 7,     /* a replace record below the end of the one before */
+    DW_ERROR_PAST_ORIGINAL = 8      /* a replace record reaching past the original's end */
+} dw_error;
+
+/* What an error means, as a phrase without a final full stop; never null. */
+DW_API const char* dw_error_text(dw_error error);
+
+/* Bytes handed to the library: data[pos, size) are still to be consumed. */
+typedef struct dw_in_buffer {
+    const uint8_t* data;
+    size_t size;
+    size_t pos;
+} dw_in_buffer;
+
+/* An original whose size is not known (a pipe): the reader then leaves the
+ * rule bound to the original's end to whoever reads the original. */
+#define DW_SIZE_UNKNOWN UINT64_MAX
+
+/* ---- Record reader ----
+ *
+ * Fed patch bytes in pieces of any size, it reports the records one event at
+ * a time and checks every rule of the format as it goes. It holds no record
+ * data: a record's data are handed over as fragments that point into the
+ * caller's buffer, valid until the caller changes that buffer.
+ *
+ *     dw_reader reader;
+ *     dw_reader_init(&reader, original_size);
+ *     for each piece of the patch:
+ *         dw_in_buffer in = {piece, piece_size, 0};
+ *         while ((event = dw_reader_next(&reader, &in)) != DW_READ_MORE) {
+ *             if (event == DW_READ_ERROR) stop: reader.error, reader.error_position
+ *             handle DW_READ_REPLACE / DW_READ_ADD (reader.offset, reader.length)
+ *             and DW_READ_DATA (reader.data, reader.data_size)
+ *         }
+ *     at the end of the patch: dw_reader_finish(&reader) is DW_READ_END when the
+ *     patch is valid, else DW_READ_ERROR.
+ *
+ * With a known original size, a replace record past the original's end is
+ * refused when its head is read, before any of its data is handed over. */
+typedef enum dw_read_event {
+    DW_READ_MORE = 0,    /* the buffer is used up: give more, or finish */
+    DW_READ_REPLACE = 1, /* a replace record begins: offset, length */
+    DW_READ_ADD = 2,     /* an add record begins: length (offset is 0) */
+    DW_READ_DATA = 3,    /* data, data_size: the next piece of the record's data */
+    DW_READ_END = 4,     /* from dw_reader_finish: the patch is complete and valid */
+    DW_READ_ERROR = 5    /* error, error_position; every later call says so again */
+} dw_read_event;
+
+typedef struct dw_reader {
+    /* For the caller to read. */
+    uint64_t position;   /* patch bytes consumed so far */
+    uint32_t offset;     /* the current record's offset */
+    uint8_t length;      /* the current record's length */
+    const uint8_t* data; /* DW_READ_DATA: the fragment, inside the caller's buffer */
+    size_t data_size;
+    dw_error error;          /* DW_READ_ERROR: the rule broken */
+    uint64_t error_position; /* ... at this byte of the patch: 0, or the record's first */
+    /* The reader's own. */
+    uint64_t original_size_;
+    uint64_t replace_end_;
+    uint8_t head_[6];
+    uint8_t filled_;    /* header or head bytes seen so far */
+    uint8_t remaining_; /* data bytes of the current record still to come */
+    uint8_t phase_;
+    uint8_t seen_add_;
+} dw_reader;
+
+/* Starts a reader for a patch to an original of `original_size` bytes, or
+ * DW_SIZE_UNKNOWN. */
+DW_API void dw_reader_init(dw_reader* reader, uint64_t original_size);
+
+/* Consumes bytes of `in` up to the next event and returns it. */
+DW_API dw_read_event dw_reader_next(dw_reader* reader, dw_in_buffer* in);
+
+/* The patch has ended: DW_READ_END if it ended after a whole record (or
+ * after the header), else DW_READ_ERROR (header or record cut short). */
+DW_API dw_read_event dw_reader_finish(dw_reader* reader);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,44 @@
+#include "format/patch_layout.h"
+
+#include <cassert>
+
+std::array<std::uint8_t, PATCH_HEADER_SIZE> patch_header_bytes() {
+    std::array<std::uint8_t, PATCH_HEADER_SIZE> head{};
+    std::size_t at = 0;
+    for (const std::uint8_t b : PATCH_HEADER.magic) {
+        head[at++] = b;
+    }
+    head[at++] = PATCH_HEADER.format_code;
+    for (const std::uint8_t b : PATCH_HEADER.reserved_block) {
+        head[at++] = b;
+    }
+    for (const std::uint8_t b : PATCH_HEADER.option_bytes) {
+        head[at++] = b;
+    }
+    assert(at == PATCH_HEADER_SIZE);
+    return head;
+}
+
+const char* describe_fault(PatchFault fault) {
+    switch (fault) {
+        case PatchFault::none:
+            return "no fault";
+        case PatchFault::bad_header:
+            return "not the 60-byte DLT40 header";
+        case PatchFault::short_record:
+            return "record cut short by the end of the patch";
+        case PatchFault::unknown_command:
+            return "unknown command (neither replace 0 nor add 1)";
+        case PatchFault::zero_length:
+            return "record of length 0";
+        case PatchFault::add_offset:
+            return "add record with an offset other than 0";
+        case PatchFault::replace_after_add:
+            return "replace record after an add record";
+        case PatchFault::replace_out_of_order:
+            return "replace record below the end of the previous one (out of order or overlapping)";
+        case PatchFault::replace_past_end:
+            return "replace record reaches past the end of the original";
+    }
+    return "unknown fault";
+}

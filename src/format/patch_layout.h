@@ -1,0 +1,143 @@
+// Patch file layout: sizes, codes, the header and a record, and the rules
+// every reader applies. Pure computation: no I/O, no allocation, no system
+// header, so that it serves the core on any target.
+//
+// A patch file is one 60-byte header followed by zero or more records, back to
+// back, with nothing else: no count, no trailer, no checksum, no input lengths.
+// Every multi-byte integer is little-endian.
+//
+// Header (PATCH_HEADER_SIZE bytes, always the same content):
+//   offset  size  field
+//        0     5  magic           "DLT40", no terminating zero
+//        5     1  format_code     0xFF
+//        6    50  reserved_block  all 0x00
+//       56     4  option_bytes    four one-byte fields, all 0x00
+//
+// Record (RECORD_HEAD_SIZE bytes of head, then `length` data bytes):
+//   offset  size    field
+//        0     1    command  COMMAND_REPLACE (0) or COMMAND_ADD (1)
+//        1     4    offset   replace: position of the first data byte; add: 0
+//        5     1    length   1 to MAX_RECORD_DATA
+//        6  length  data     the updated file's bytes
+//
+// Replace records come first, in increasing, non-overlapping offset order; add
+// records follow, and their data joined in file order are the updated file's
+// bytes beyond the original's end.
+//
+// A reader takes nothing on trust: each rule below, broken, is a PatchFault
+// at the position of the header or of the offending record's head.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr std::size_t PATCH_MAGIC_SIZE = 5;
+inline constexpr std::array<std::uint8_t, PATCH_MAGIC_SIZE> PATCH_MAGIC = {'D', 'L', 'T', '4', '0'};
+inline constexpr std::uint8_t PATCH_FORMAT_CODE = 0xFF;
+inline constexpr std::size_t RESERVED_BLOCK_SIZE = 50;
+inline constexpr std::size_t OPTION_BYTE_COUNT = 4;
+inline constexpr std::size_t PATCH_HEADER_SIZE = 60;
+static_assert(PATCH_MAGIC_SIZE + 1 + RESERVED_BLOCK_SIZE + OPTION_BYTE_COUNT == PATCH_HEADER_SIZE);
+
+inline constexpr std::uint8_t COMMAND_REPLACE = 0;
+inline constexpr std::uint8_t COMMAND_ADD = 1;
+inline constexpr std::size_t RECORD_HEAD_SIZE = 6;  // command 1 + offset 4 + length 1
+// 255, not 256: the length field is one byte and a record never has length 0.
+inline constexpr std::size_t MAX_RECORD_DATA = 255;
+inline constexpr std::size_t MAX_RECORD_SIZE = RECORD_HEAD_SIZE + MAX_RECORD_DATA;
+// The largest position a replace record can name; a run starting later cannot be recorded.
+inline constexpr std::uint64_t MAX_RECORD_OFFSET = 0xFFFFFFFF;
+
+struct PatchHeader {
+    std::array<std::uint8_t, PATCH_MAGIC_SIZE> magic;
+    std::uint8_t format_code;
+    std::array<std::uint8_t, RESERVED_BLOCK_SIZE> reserved_block;
+    std::array<std::uint8_t, OPTION_BYTE_COUNT> option_bytes;
+};
+
+inline constexpr PatchHeader PATCH_HEADER = {PATCH_MAGIC, PATCH_FORMAT_CODE, {}, {}};
+
+// In memory only: never written as one block, so its padding cannot reach the file.
+struct PatchRecord {
+    std::uint8_t command = COMMAND_REPLACE;
+    std::uint32_t offset = 0;
+    std::uint8_t length = 0;  // first `length` bytes of `data` are meaningful
+    std::array<std::uint8_t, MAX_RECORD_DATA> data = {};
+};
+
+// The 60 header bytes, field by field in table order: what every patch starts with.
+std::array<std::uint8_t, PATCH_HEADER_SIZE> patch_header_bytes();
+
+// Why a patch is not valid, one value per rule every reader applies.
+enum class PatchFault {
+    none,
+    bad_header,            // fewer than 60 bytes, or not exactly the fixed header
+    short_record,          // fewer than 6 head bytes, or fewer data bytes than `length`
+    unknown_command,       // a command other than replace or add
+    zero_length,           // a record with length 0
+    add_offset,            // an add record whose offset is not 0
+    replace_after_add,     // a replace record after an add record
+    replace_out_of_order,  // a replace record below the end of the previous one
+    replace_past_end,      // a replace record reaching past the original's end
+};
+
+// What the rule says, for messages: a phrase without a final full stop.
+const char* describe_fault(PatchFault fault);
+
+// One record's head as read, and the position of its first byte in the patch.
+struct RecordHead {
+    std::uint8_t command = COMMAND_REPLACE;
+    std::uint32_t offset = 0;
+    std::uint8_t length = 0;
+    std::uint64_t position = 0;
+};
+
+// What a reader remembers between records: how many patch bytes it has
+// consumed, where the last replace record ended, whether an add record came.
+struct PatchReadState {
+    std::uint64_t position = 0;
+    std::uint64_t replace_end = 0;
+    bool seen_add = false;
+};
+
+// Decodes the RECORD_HEAD_SIZE bytes at `raw`, the head of the record that
+// starts at `position` in the patch.
+inline RecordHead decode_record_head(const std::uint8_t* raw, std::uint64_t position) {
+    RecordHead head;
+    head.command = raw[0];
+    head.offset = static_cast<std::uint32_t>(raw[1]) | static_cast<std::uint32_t>(raw[2]) << 8 |
+                  static_cast<std::uint32_t>(raw[3]) << 16 |
+                  static_cast<std::uint32_t>(raw[4]) << 24;
+    head.length = raw[5];
+    head.position = position;
+    return head;
+}
+
+// The rule a head breaks after the records `state` has counted, or none. The
+// rule bound to the original (replace_past_end) is not the head's to tell.
+inline PatchFault check_record_head(const RecordHead& head, const PatchReadState& state) {
+    if (head.command != COMMAND_REPLACE && head.command != COMMAND_ADD) {
+        return PatchFault::unknown_command;
+    }
+    if (head.length == 0) {
+        return PatchFault::zero_length;
+    }
+    if (head.command == COMMAND_ADD) {
+        return head.offset != 0 ? PatchFault::add_offset : PatchFault::none;
+    }
+    if (state.seen_add) {
+        return PatchFault::replace_after_add;
+    }
+    return head.offset < state.replace_end ? PatchFault::replace_out_of_order : PatchFault::none;
+}
+
+// Counts a checked record, head and data, in `state`.
+inline void count_record(const RecordHead& head, PatchReadState& state) {
+    if (head.command == COMMAND_ADD) {
+        state.seen_add = true;
+    } else {
+        state.replace_end = std::uint64_t{head.offset} + head.length;
+    }
+    state.position += RECORD_HEAD_SIZE + head.length;
+}

@@ -1,0 +1,152 @@
+// The public record reader (deltawright.h) over the layout's rules: the same
+// checks, in the same order, as the block-wise reader, on pieces of any size.
+#include <deltawright/deltawright.h>
+
+#include <algorithm>
+#include <cstddef>
+
+#include "format/patch_layout.h"
+
+// The public codes are the layout's faults, value for value.
+static_assert(DW_ERROR_HEADER == static_cast<int>(PatchFault::bad_header));
+static_assert(DW_ERROR_TRUNCATED == static_cast<int>(PatchFault::short_record));
+static_assert(DW_ERROR_UNKNOWN_COMMAND == static_cast<int>(PatchFault::unknown_command));
+static_assert(DW_ERROR_ZERO_LENGTH == static_cast<int>(PatchFault::zero_length));
+static_assert(DW_ERROR_ADD_OFFSET == static_cast<int>(PatchFault::add_offset));
+static_assert(DW_ERROR_REPLACE_AFTER_ADD == static_cast<int>(PatchFault::replace_after_add));
+static_assert(DW_ERROR_REPLACE_ORDER == static_cast<int>(PatchFault::replace_out_of_order));
+static_assert(DW_ERROR_PAST_ORIGINAL == static_cast<int>(PatchFault::replace_past_end));
+
+namespace {
+
+enum Phase : std::uint8_t { HEADER, HEAD, DATA, FAILED };
+
+dw_read_event fail(dw_reader* reader, PatchFault fault, std::uint64_t position) {
+    reader->phase_ = FAILED;
+    reader->error = static_cast<dw_error>(fault);
+    reader->error_position = position;
+    return DW_READ_ERROR;
+}
+
+// The fixed header's bytes, compared as they arrive, so that none is kept.
+std::uint8_t header_byte(std::size_t at) {
+    if (at < PATCH_MAGIC_SIZE) {
+        return PATCH_MAGIC[at];
+    }
+    return at == PATCH_MAGIC_SIZE ? PATCH_FORMAT_CODE : 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+const char* dw_version_string(void) {
+    return DW_VERSION_STRING;
+}
+
+const char* dw_error_text(dw_error error) {
+    return error == DW_OK ? "no error" : describe_fault(static_cast<PatchFault>(error));
+}
+
+void dw_reader_init(dw_reader* reader, uint64_t original_size) {
+    *reader = dw_reader{};
+    reader->original_size_ = original_size;
+    reader->phase_ = HEADER;
+}
+
+dw_read_event dw_reader_next(dw_reader* reader, dw_in_buffer* in) {
+    while (true) {
+        const std::size_t available = in->pos < in->size ? in->size - in->pos : 0;
+        switch (reader->phase_) {
+            case FAILED:
+                return DW_READ_ERROR;
+            case HEADER:
+                while (in->pos < in->size && reader->filled_ < PATCH_HEADER_SIZE) {
+                    if (in->data[in->pos] != header_byte(reader->filled_)) {
+                        return fail(reader, PatchFault::bad_header, 0);
+                    }
+                    ++in->pos;
+                    ++reader->filled_;
+                    ++reader->position;
+                }
+                if (reader->filled_ < PATCH_HEADER_SIZE) {
+                    return DW_READ_MORE;
+                }
+                reader->filled_ = 0;
+                reader->phase_ = HEAD;
+                break;
+            case HEAD: {
+                const std::size_t n = std::min(available, RECORD_HEAD_SIZE - reader->filled_);
+                std::copy_n(in->data + in->pos, n, reader->head_ + reader->filled_);
+                in->pos += n;
+                reader->filled_ = static_cast<std::uint8_t>(reader->filled_ + n);
+                reader->position += n;
+                if (reader->filled_ < RECORD_HEAD_SIZE) {
+                    return DW_READ_MORE;
+                }
+                reader->filled_ = 0;
+                const std::uint64_t start = reader->position - RECORD_HEAD_SIZE;
+                const RecordHead head = decode_record_head(reader->head_, start);
+                PatchReadState state{start, reader->replace_end_, reader->seen_add_ != 0};
+                PatchFault fault = check_record_head(head, state);
+                if (fault == PatchFault::none && head.command == COMMAND_REPLACE &&
+                    reader->original_size_ != DW_SIZE_UNKNOWN &&
+                    std::uint64_t{head.offset} + head.length > reader->original_size_) {
+                    fault = PatchFault::replace_past_end;
+                }
+                if (fault != PatchFault::none) {
+                    return fail(reader, fault, start);
+                }
+                count_record(head, state);
+                reader->replace_end_ = state.replace_end;
+                reader->seen_add_ = state.seen_add ? 1 : 0;
+                reader->offset = head.offset;
+                reader->length = head.length;
+                reader->remaining_ = head.length;
+                reader->phase_ = DATA;
+                return head.command == COMMAND_ADD ? DW_READ_ADD : DW_READ_REPLACE;
+            }
+            case DATA: {
+                if (reader->remaining_ == 0) {
+                    reader->phase_ = HEAD;
+                    break;
+                }
+                if (available == 0) {
+                    return DW_READ_MORE;
+                }
+                const std::size_t n = std::min<std::size_t>(available, reader->remaining_);
+                reader->data = in->data + in->pos;
+                reader->data_size = n;
+                in->pos += n;
+                reader->position += n;
+                reader->remaining_ = static_cast<std::uint8_t>(reader->remaining_ - n);
+                return DW_READ_DATA;
+            }
+            default:
+                return fail(reader, PatchFault::bad_header, 0);
+        }
+    }
+}
+
+dw_read_event dw_reader_finish(dw_reader* reader) {
+    switch (reader->phase_) {
+        case FAILED:
+            return DW_READ_ERROR;
+        case HEADER:
+            return fail(reader, PatchFault::bad_header, 0);
+        case HEAD:
+            if (reader->filled_ > 0) {
+                return fail(reader, PatchFault::short_record, reader->position - reader->filled_);
+            }
+            return DW_READ_END;
+        default:
+            if (reader->remaining_ > 0) {
+                return fail(
+                    reader, PatchFault::short_record,
+                    reader->position - (reader->length - reader->remaining_) - RECORD_HEAD_SIZE);
+            }
+            return DW_READ_END;
+    }
+}
+
+}  // extern "C"
