@@ -6,6 +6,8 @@
 // original. The applier, at that small block size and at the default one,
 // must never crash, must accept exactly what the reference reader accepts
 // with the same output, and must refuse with the same rule at the same place.
+// The public record reader is held to the same, fed the patch in pieces
+// whose sizes come from the input's own bytes.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -55,5 +57,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const ReferenceApply want = reference_apply(patch, original);
     check(run_apply(patch, original, small_block, 1 + (data[2] & 0x3F) / 2), want);
     check(run_apply(patch, original), want);
+
+    const ReaderRun read = read_in_pieces(patch, original, original.size(), [&](std::size_t i) {
+        return std::size_t{1} + (rest == 0 ? 0 : data[3 + i % rest] % 97);
+    });
+    const ReaderRun read_want = expected_reader_run(patch, original);
+    if (read.left_unread || read.error != read_want.error || read.position != read_want.position ||
+        read.output != read_want.output) {
+        std::fprintf(stderr, "apply_fuzzer: record reader: %s at %llu, expected %s at %llu\n",
+                     dw_error_text(read.error), static_cast<unsigned long long>(read.position),
+                     dw_error_text(read_want.error),
+                     static_cast<unsigned long long>(read_want.position));
+        std::abort();
+    }
     return 0;
 }

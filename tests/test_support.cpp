@@ -362,3 +362,59 @@ void corrupt(std::mt19937_64& rng, Bytes& patch, Bytes& original) {
             break;
     }
 }
+
+ReaderRun read_in_pieces(const Bytes& patch, const Bytes& original, std::uint64_t original_size,
+                         const std::function<std::size_t(std::size_t)>& piece) {
+    ReaderRun run;
+    run.output = original;
+    dw_reader reader;
+    dw_reader_init(&reader, original_size);
+    std::size_t fed = 0;
+    std::size_t write_at = 0;
+    bool adding = false;
+    dw_read_event event = DW_READ_MORE;
+    for (std::size_t i = 0; fed < patch.size() && event != DW_READ_ERROR; ++i) {
+        const std::size_t size = std::min<std::size_t>(piece(i), patch.size() - fed);
+        dw_in_buffer in{patch.data() + fed, size, 0};
+        while ((event = dw_reader_next(&reader, &in)) != DW_READ_MORE && event != DW_READ_ERROR) {
+            if (event == DW_READ_REPLACE || event == DW_READ_ADD) {
+                adding = event == DW_READ_ADD;
+                write_at = reader.offset;
+            } else if (event == DW_READ_DATA && adding) {
+                run.output.insert(run.output.end(), reader.data, reader.data + reader.data_size);
+            } else if (event == DW_READ_DATA) {
+                std::memcpy(run.output.data() + write_at, reader.data, reader.data_size);
+                write_at += reader.data_size;
+            }
+        }
+        if (event != DW_READ_ERROR && in.pos != in.size) {
+            run.left_unread = true;
+        }
+        fed += size;
+    }
+    if (event != DW_READ_ERROR) {
+        event = dw_reader_finish(&reader);
+    }
+    if (event == DW_READ_ERROR) {
+        run.error = reader.error;
+        run.position = reader.error_position;
+        run.output.clear();
+    } else if (event != DW_READ_END || reader.position != patch.size()) {
+        run.left_unread = true;
+    }
+    return run;
+}
+
+ReaderRun expected_reader_run(const Bytes& patch, const Bytes& original) {
+    const ReferenceApply ref = reference_apply(patch, original);
+    ReaderRun want{static_cast<dw_error>(ref.fault), ref.position, ref.output};
+    const std::size_t at = ref.position;
+    if (ref.fault == PatchFault::short_record && patch.size() - at >= RECORD_HEAD_SIZE &&
+        patch[at] == COMMAND_REPLACE) {
+        const RecordHead head = decode_record_head(patch.data() + at, at);
+        if (std::uint64_t{head.offset} + head.length > original.size()) {
+            want.error = DW_ERROR_PAST_ORIGINAL;
+        }
+    }
+    return want;
+}

@@ -6,9 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
+
+#include <deltawright/deltawright.h>
 
 #include "apply/patch_apply.h"
 #include "scan/difference_scan.h"
@@ -99,6 +102,24 @@ RandomPair random_pair(std::mt19937_64& rng);
 inline std::size_t pick(std::mt19937_64& rng, std::size_t n) {
     return static_cast<std::size_t>(rng() % n);
 }
+
+// The public record reader fed `patch` in pieces of piece(i) bytes, told the
+// original's size (or DW_SIZE_UNKNOWN), with what it reports applied to a
+// copy of `original`. `left_unread`: it stopped short of a piece's end or of
+// the patch's without an error.
+struct ReaderRun {
+    dw_error error = DW_OK;
+    std::uint64_t position = 0;
+    Bytes output;
+    bool left_unread = false;
+};
+ReaderRun read_in_pieces(const Bytes& patch, const Bytes& original, std::uint64_t original_size,
+                         const std::function<std::size_t(std::size_t)>& piece);
+
+// What the reader must say: the reference's verdict, except that, knowing the
+// original's size, it refuses a replace record past the end at its head,
+// before learning that the record's data are cut short.
+ReaderRun expected_reader_run(const Bytes& patch, const Bytes& original);
 
 // Spoils a real patch the ways a reader must notice, one picked at random:
 // a few bytes flipped, the patch cut, the original shortened, or one record
