@@ -6,8 +6,8 @@
 // original. The applier, at that small block size and at the default one,
 // must never crash, must accept exactly what the reference reader accepts
 // with the same output, and must refuse with the same rule at the same place.
-// The public record reader is held to the same, fed the patch in pieces
-// whose sizes come from the input's own bytes.
+// The public record reader and streaming applier are held to the same, fed
+// in pieces whose sizes come from the input's own bytes.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -68,6 +68,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                      dw_error_text(read.error), static_cast<unsigned long long>(read.position),
                      dw_error_text(read_want.error),
                      static_cast<unsigned long long>(read_want.position));
+        std::abort();
+    }
+    std::size_t call = 0;
+    const ReferenceApply streamed = apply_in_pieces(
+        patch, original,
+        [&] { return std::size_t{1} + (rest == 0 ? 0 : data[3 + call++ % rest] % 97); },
+        small_block);
+    if (streamed.fault != want.fault || streamed.position != want.position ||
+        (want.fault == PatchFault::none && streamed.output != want.output)) {
+        std::fprintf(stderr, "apply_fuzzer: streaming applier: %s at %zu, reference %s at %zu\n",
+                     describe_fault(streamed.fault), streamed.position, describe_fault(want.fault),
+                     want.position);
         std::abort();
     }
     return 0;

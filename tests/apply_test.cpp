@@ -51,9 +51,7 @@ TEST(Apply, CorruptedPatchesAgreeWithTheReference) {
     std::mt19937_64 rng(17);
     for (int iteration = 0; iteration < 3000; ++iteration) {
         SCOPED_TRACE(iteration);
-        auto [updated, original] = random_pair(rng);
-        Bytes patch = run_scan(updated, original).patch;
-        corrupt(rng, patch, original);
+        const auto [patch, original] = random_patch_case(rng, true);
         expect_same_as_reference(patch, original, BLOCK_SIZES[pick(rng, std::size(BLOCK_SIZES))],
                                  1 + pick(rng, 600));
     }

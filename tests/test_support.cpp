@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <span>
+#include <utility>
 
 Bytes to_bytes(const std::string& s) {
     return Bytes(s.begin(), s.end());
@@ -417,4 +419,58 @@ ReaderRun expected_reader_run(const Bytes& patch, const Bytes& original) {
         }
     }
     return want;
+}
+
+ReferenceApply apply_in_pieces(const Bytes& patch, const Bytes& original,
+                               const std::function<std::size_t()>& piece, std::size_t out_size) {
+    dw_applier applier;
+    dw_applier_init(&applier);
+    std::size_t patch_fed = 0;
+    std::size_t original_fed = 0;
+    dw_in_buffer p{patch.data(), 0, 0};
+    dw_in_buffer o{original.data(), 0, 0};
+    Bytes out_block(out_size);
+    dw_out_buffer out{out_block.data(), out_size, 0};
+    ReferenceApply run;
+    for (int calls = 0; calls < 10'000'000; ++calls) {
+        const dw_apply_status status = dw_apply(&applier, &p, &o, &out);
+        if (status == DW_APPLY_NEED_OUTPUT || status == DW_APPLY_DONE) {
+            run.output.insert(run.output.end(), out_block.begin(),
+                              out_block.begin() + static_cast<long>(out.pos));
+            out.pos = 0;
+            if (status == DW_APPLY_DONE) {
+                return run;
+            }
+        } else if (status == DW_APPLY_NEED_PATCH) {
+            patch_fed += p.pos;
+            const std::size_t n = std::min(piece(), patch.size() - patch_fed);
+            p = {patch.data() + patch_fed, n, 0};
+            if (n == 0) {
+                dw_applier_end_patch(&applier);
+            }
+        } else if (status == DW_APPLY_NEED_ORIGINAL) {
+            original_fed += o.pos;
+            const std::size_t n = std::min(piece(), original.size() - original_fed);
+            o = {original.data() + original_fed, n, 0};
+            if (n == 0) {
+                dw_applier_end_original(&applier);
+            }
+        } else {
+            run.fault = static_cast<PatchFault>(applier.reader.error);
+            run.position = applier.reader.error_position;
+            return run;
+        }
+    }
+    run.fault = PatchFault::none;
+    run.position = SIZE_MAX;  // no progress: never what a reference says
+    return run;
+}
+
+PatchCase random_patch_case(std::mt19937_64& rng, bool spoiled) {
+    auto [updated, original] = random_pair(rng);
+    PatchCase c{run_scan(updated, original).patch, std::move(original)};
+    if (spoiled) {
+        corrupt(rng, c.patch, c.original);
+    }
+    return c;
 }

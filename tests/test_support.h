@@ -103,6 +103,14 @@ inline std::size_t pick(std::mt19937_64& rng, std::size_t n) {
     return static_cast<std::size_t>(rng() % n);
 }
 
+// A patch made by the scan from a random pair, and its original; with
+// `spoiled`, corrupted as corrupt() does.
+struct PatchCase {
+    Bytes patch;
+    Bytes original;
+};
+PatchCase random_patch_case(std::mt19937_64& rng, bool spoiled);
+
 // The public record reader fed `patch` in pieces of piece(i) bytes, told the
 // original's size (or DW_SIZE_UNKNOWN), with what it reports applied to a
 // copy of `original`. `left_unread`: it stopped short of a piece's end or of
@@ -120,6 +128,12 @@ ReaderRun read_in_pieces(const Bytes& patch, const Bytes& original, std::uint64_
 // original's size, it refuses a replace record past the end at its head,
 // before learning that the record's data are cut short.
 ReaderRun expected_reader_run(const Bytes& patch, const Bytes& original);
+
+// The public streaming applier over `patch` and `original`, each handed over
+// piece() bytes at a time, the output taken out_size bytes at a time; the
+// verdict as the reference gives it (position SIZE_MAX if it stalled).
+ReferenceApply apply_in_pieces(const Bytes& patch, const Bytes& original,
+                               const std::function<std::size_t()>& piece, std::size_t out_size);
 
 // Spoils a real patch the ways a reader must notice, one picked at random:
 // a few bytes flipped, the patch cut, the original shortened, or one record

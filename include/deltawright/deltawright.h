@@ -119,6 +119,59 @@ DW_API dw_read_event dw_reader_next(dw_reader* reader, dw_in_buffer* in);
  * after the header), else DW_READ_ERROR (header or record cut short). */
 DW_API dw_read_event dw_reader_finish(dw_reader* reader);
 
+/* ---- Streaming applier ----
+ *
+ * Patch bytes and original bytes in, result bytes out: the original with each
+ * replace record's data written over it, then the data of every add record.
+ * Each buffer may be of any size; a call works until it needs the caller and
+ * says what for. The caller refills (or drains) that buffer, or, when a
+ * stream has no more bytes, says so once with dw_applier_end_patch or
+ * dw_applier_end_original, and calls again. Every rule of the format is
+ * checked, with the same fault at the same position as deltawright-apply;
+ * the rule bound to the original's end is decided when the original ends.
+ *
+ *     dw_applier applier;
+ *     dw_applier_init(&applier);
+ *     for (;;) switch (dw_apply(&applier, &patch, &original, &out)) {
+ *         case DW_APPLY_NEED_PATCH: refill patch, or dw_applier_end_patch(); break;
+ *         case DW_APPLY_NEED_ORIGINAL: refill original, or dw_applier_end_original(); break;
+ *         case DW_APPLY_NEED_OUTPUT: write out.data[0, out.pos), set out.pos = 0; break;
+ *         case DW_APPLY_DONE: write out.data[0, out.pos): the result is complete;
+ *         case DW_APPLY_ERROR: applier.reader.error, applier.reader.error_position;
+ *     }
+ */
+typedef struct dw_out_buffer {
+    uint8_t* data;
+    size_t size;
+    size_t pos; /* data[0, pos) holds result bytes not yet taken by the caller */
+} dw_out_buffer;
+
+typedef enum dw_apply_status {
+    DW_APPLY_DONE = 0,
+    DW_APPLY_NEED_PATCH = 1,
+    DW_APPLY_NEED_ORIGINAL = 2,
+    DW_APPLY_NEED_OUTPUT = 3,
+    DW_APPLY_ERROR = 4
+} dw_apply_status;
+
+typedef struct dw_applier {
+    dw_reader reader; /* its error and error_position tell a DW_APPLY_ERROR */
+    uint64_t written; /* result bytes produced so far */
+    /* The applier's own. */
+    uint64_t record_at_; /* the current record's position in the patch */
+    uint8_t mode_;
+    uint8_t left_; /* data bytes of the current record not yet handed over */
+    uint8_t patch_ended_;
+    uint8_t original_ended_;
+    uint8_t past_end_; /* the current replace record reaches past the original */
+} dw_applier;
+
+DW_API void dw_applier_init(dw_applier* applier);
+DW_API void dw_applier_end_patch(dw_applier* applier);
+DW_API void dw_applier_end_original(dw_applier* applier);
+DW_API dw_apply_status dw_apply(dw_applier* applier, dw_in_buffer* patch, dw_in_buffer* original,
+                                dw_out_buffer* out);
+
 #ifdef __cplusplus
 }
 #endif
