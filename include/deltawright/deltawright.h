@@ -42,7 +42,8 @@ typedef enum dw_error {
     DW_ERROR_ADD_OFFSET = 5,        /* an add record with an offset other than 0 */
     DW_ERROR_REPLACE_AFTER_ADD = 6, /* a replace record after an add record */
     DW_ERROR_REPLACE_ORDER = 7,     /* a replace record below the end of the one before */
-    DW_ERROR_PAST_ORIGINAL = 8      /* a replace record reaching past the original's end */
+    DW_ERROR_PAST_ORIGINAL = 8,     /* a replace record reaching past the original's end */
+    DW_ERROR_OFFSET_LIMIT = 9       /* making: a difference beyond what an offset can hold */
 } dw_error;
 
 /* What an error means, as a phrase without a final full stop; never null. */
@@ -171,6 +172,43 @@ DW_API void dw_applier_end_patch(dw_applier* applier);
 DW_API void dw_applier_end_original(dw_applier* applier);
 DW_API dw_apply_status dw_apply(dw_applier* applier, dw_in_buffer* patch, dw_in_buffer* original,
                                 dw_out_buffer* out);
+
+/* ---- Streaming maker ----
+ *
+ * Updated and original bytes in, patch bytes out: byte for byte the patch
+ * deltawright makes, at any size of any buffer. Used like the applier: a call
+ * returns what it needs; a stream with no more bytes is ended once with
+ * dw_maker_end_updated or dw_maker_end_original. The only error is
+ * DW_ERROR_OFFSET_LIMIT: a run of differences that would start beyond
+ * position 4294967295, which no replace record can hold.
+ *
+ * Its state holds the one record being built (at most 261 bytes), since a
+ * record's length precedes its data. */
+typedef enum dw_make_status {
+    DW_MAKE_DONE = 0,
+    DW_MAKE_NEED_UPDATED = 1,
+    DW_MAKE_NEED_ORIGINAL = 2,
+    DW_MAKE_NEED_OUTPUT = 3,
+    DW_MAKE_ERROR = 4
+} dw_make_status;
+
+typedef struct dw_maker {
+    uint64_t position; /* updated bytes consumed so far */
+    dw_error error;    /* DW_MAKE_ERROR: the reason */
+    /* The maker's own. */
+    uint8_t record_[6 + 255];
+    uint16_t record_size_; /* bytes in record_ (head and data so far) */
+    uint16_t record_sent_; /* bytes of the header or a record already handed out */
+    uint8_t mode_;
+    uint8_t updated_ended_;
+    uint8_t original_ended_;
+} dw_maker;
+
+DW_API void dw_maker_init(dw_maker* maker);
+DW_API void dw_maker_end_updated(dw_maker* maker);
+DW_API void dw_maker_end_original(dw_maker* maker);
+DW_API dw_make_status dw_make(dw_maker* maker, dw_in_buffer* updated, dw_in_buffer* original,
+                              dw_out_buffer* out);
 
 #ifdef __cplusplus
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "format/patch_layout.h"
+#include "format/stream_buffers.h"
 
 namespace {
 
@@ -21,14 +22,6 @@ enum Mode : std::uint8_t {
     FINISHED,
     FAILED,
 };
-
-std::size_t available(const dw_in_buffer* in) {
-    return in->pos < in->size ? in->size - in->pos : 0;
-}
-
-std::size_t room(const dw_out_buffer* out) {
-    return out->pos < out->size ? out->size - out->pos : 0;
-}
 
 dw_apply_status fail_past_end(dw_applier* a) {
     a->reader.error = static_cast<dw_error>(PatchFault::replace_past_end);

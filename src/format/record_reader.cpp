@@ -45,6 +45,9 @@ const char* dw_version_string(void) {
 }
 
 const char* dw_error_text(dw_error error) {
+    if (error == DW_ERROR_OFFSET_LIMIT) {
+        return "files differ beyond 4 GiB";
+    }
     return error == DW_OK ? "no error" : describe_fault(static_cast<PatchFault>(error));
 }
 

@@ -1,0 +1,175 @@
+// The public streaming maker (deltawright.h): the lockstep scan and the
+// appended tail over caller buffers of any size, building one record at a
+// time in its state and handing it out whole, so that the patch is byte for
+// byte the one the block-wise scan writes.
+#include <deltawright/deltawright.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "format/patch_layout.h"
+#include "format/stream_buffers.h"
+
+namespace {
+
+enum Mode : std::uint8_t {
+    HEADER,              // the 60 header bytes going out
+    COMPARE,             // lockstep: runs of differing bytes become replace records
+    TAIL,                // the original has ended: the rest becomes add records
+    FLUSH_THEN_COMPARE,  // a finished record going out, then back to ...
+    FLUSH_THEN_TAIL,
+    FLUSH_THEN_DONE,
+    FINISHED,
+    FAILED,
+};
+
+std::size_t data_held(const dw_maker* m) {
+    return m->record_size_ == 0 ? 0 : m->record_size_ - RECORD_HEAD_SIZE;
+}
+
+void start_record(dw_maker* m, std::uint8_t command, std::uint64_t offset) {
+    m->record_[0] = command;
+    for (int i = 0; i < 4; ++i) {
+        m->record_[1 + i] = static_cast<std::uint8_t>(offset >> (8 * i));
+    }
+    m->record_size_ = RECORD_HEAD_SIZE;
+}
+
+// Closes the record being built, if any, and says where to go once it is out.
+void finish_record(dw_maker* m, Mode then) {
+    if (m->record_size_ > RECORD_HEAD_SIZE) {
+        m->record_[5] = static_cast<std::uint8_t>(data_held(m));
+    } else {
+        m->record_size_ = 0;
+    }
+    m->mode_ = then;
+}
+
+}  // namespace
+
+extern "C" {
+
+void dw_maker_init(dw_maker* maker) {
+    *maker = dw_maker{};
+    maker->mode_ = HEADER;
+}
+
+void dw_maker_end_updated(dw_maker* maker) {
+    maker->updated_ended_ = 1;
+}
+
+void dw_maker_end_original(dw_maker* maker) {
+    maker->original_ended_ = 1;
+}
+
+dw_make_status dw_make(dw_maker* m, dw_in_buffer* updated, dw_in_buffer* original,
+                       dw_out_buffer* out) {
+    while (true) {
+        switch (m->mode_) {
+            case FINISHED:
+                return DW_MAKE_DONE;
+            case FAILED:
+                return DW_MAKE_ERROR;
+            case HEADER: {
+                static const auto HEADER_BYTES = patch_header_bytes();
+                const std::size_t n = std::min(room(out), PATCH_HEADER_SIZE - m->record_sent_);
+                std::memcpy(out->data + out->pos, HEADER_BYTES.data() + m->record_sent_, n);
+                out->pos += n;
+                m->record_sent_ = static_cast<std::uint16_t>(m->record_sent_ + n);
+                if (m->record_sent_ < PATCH_HEADER_SIZE) {
+                    return DW_MAKE_NEED_OUTPUT;
+                }
+                m->record_sent_ = 0;
+                m->mode_ = COMPARE;
+                break;
+            }
+            case FLUSH_THEN_COMPARE:
+            case FLUSH_THEN_TAIL:
+            case FLUSH_THEN_DONE: {
+                const std::size_t n =
+                    std::min<std::size_t>(room(out), m->record_size_ - m->record_sent_);
+                std::memcpy(out->data + out->pos, m->record_ + m->record_sent_, n);
+                out->pos += n;
+                m->record_sent_ = static_cast<std::uint16_t>(m->record_sent_ + n);
+                if (m->record_sent_ < m->record_size_) {
+                    return DW_MAKE_NEED_OUTPUT;
+                }
+                m->record_size_ = 0;
+                m->record_sent_ = 0;
+                m->mode_ = m->mode_ == FLUSH_THEN_COMPARE ? COMPARE
+                           : m->mode_ == FLUSH_THEN_TAIL  ? TAIL
+                                                          : FINISHED;
+                break;
+            }
+            case COMPARE: {
+                if (available(updated) == 0) {
+                    if (m->updated_ended_ == 0) {
+                        return DW_MAKE_NEED_UPDATED;
+                    }
+                    finish_record(m, FLUSH_THEN_DONE);
+                    break;
+                }
+                if (available(original) == 0) {
+                    if (m->original_ended_ == 0) {
+                        return DW_MAKE_NEED_ORIGINAL;
+                    }
+                    finish_record(m, FLUSH_THEN_TAIL);  // a run is cut at the original's end
+                    break;
+                }
+                const std::size_t n = std::min(available(updated), available(original));
+                const std::uint8_t* u = updated->data + updated->pos;
+                const std::uint8_t* o = original->data + original->pos;
+                std::size_t k = 0;
+                while (k < n && m->mode_ == COMPARE) {
+                    if (u[k] != o[k]) {
+                        if (m->record_size_ == 0) {
+                            if (m->position + k > MAX_RECORD_OFFSET) {
+                                m->error = DW_ERROR_OFFSET_LIMIT;
+                                m->mode_ = FAILED;
+                                return DW_MAKE_ERROR;
+                            }
+                            start_record(m, COMMAND_REPLACE, m->position + k);
+                        }
+                        m->record_[m->record_size_++] = u[k];
+                        if (data_held(m) == MAX_RECORD_DATA) {
+                            finish_record(m, FLUSH_THEN_COMPARE);
+                        }
+                    } else if (m->record_size_ != 0) {
+                        finish_record(m, FLUSH_THEN_COMPARE);  // one equal byte ends a run
+                    }
+                    ++k;
+                }
+                updated->pos += k;
+                original->pos += k;
+                m->position += k;
+                break;
+            }
+            case TAIL: {
+                if (available(updated) == 0) {
+                    if (m->updated_ended_ == 0) {
+                        return DW_MAKE_NEED_UPDATED;
+                    }
+                    finish_record(m, FLUSH_THEN_DONE);
+                    break;
+                }
+                if (m->record_size_ == 0) {
+                    start_record(m, COMMAND_ADD, 0);
+                }
+                const std::size_t n = std::min(available(updated), MAX_RECORD_DATA - data_held(m));
+                std::memcpy(m->record_ + m->record_size_, updated->data + updated->pos, n);
+                m->record_size_ = static_cast<std::uint16_t>(m->record_size_ + n);
+                updated->pos += n;
+                m->position += n;
+                if (data_held(m) == MAX_RECORD_DATA) {
+                    finish_record(m, FLUSH_THEN_TAIL);
+                }
+                break;
+            }
+            default:
+                m->mode_ = FAILED;
+                break;
+        }
+    }
+}
+
+}  // extern "C"
