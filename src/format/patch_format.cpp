@@ -12,14 +12,7 @@ bool write_record_data(std::uint8_t command, std::uint32_t offset,
     assert(command == COMMAND_REPLACE || command == COMMAND_ADD);
     assert(!data.empty() && data.size() <= MAX_RECORD_DATA);
     assert(command == COMMAND_REPLACE || offset == 0);
-    std::array<std::uint8_t, RECORD_HEAD_SIZE> head = {
-        command,
-        static_cast<std::uint8_t>(offset),
-        static_cast<std::uint8_t>(offset >> 8),
-        static_cast<std::uint8_t>(offset >> 16),
-        static_cast<std::uint8_t>(offset >> 24),
-        static_cast<std::uint8_t>(data.size()),
-    };
+    const auto head = encode_record_head(command, offset, static_cast<std::uint8_t>(data.size()));
     if (patch.buffer.size() - patch.used >= RECORD_HEAD_SIZE + data.size()) {
         // The common case: the whole record fits, so no drain check per part.
         std::uint8_t* out = patch.buffer.data() + patch.used;

@@ -114,6 +114,19 @@ inline RecordHead decode_record_head(const std::uint8_t* raw, std::uint64_t posi
     return head;
 }
 
+// The RECORD_HEAD_SIZE bytes of a record's head: command, offset
+// (little-endian), length.
+inline std::array<std::uint8_t, RECORD_HEAD_SIZE> encode_record_head(std::uint8_t command,
+                                                                     std::uint32_t offset,
+                                                                     std::uint8_t length) {
+    return {command,
+            static_cast<std::uint8_t>(offset),
+            static_cast<std::uint8_t>(offset >> 8),
+            static_cast<std::uint8_t>(offset >> 16),
+            static_cast<std::uint8_t>(offset >> 24),
+            length};
+}
+
 // The rule a head breaks after the records `state` has counted, or none. The
 // rule bound to the original (replace_past_end) is not the head's to tell.
 inline PatchFault check_record_head(const RecordHead& head, const PatchReadState& state) {

@@ -9,6 +9,7 @@
 
 #include "format/patch_layout.h"
 #include "format/stream_buffers.h"
+#include "scan/span_compare.h"
 
 namespace {
 
@@ -27,11 +28,10 @@ std::size_t data_held(const dw_maker* m) {
     return m->record_size_ == 0 ? 0 : m->record_size_ - RECORD_HEAD_SIZE;
 }
 
-void start_record(dw_maker* m, std::uint8_t command, std::uint64_t offset) {
-    m->record_[0] = command;
-    for (int i = 0; i < 4; ++i) {
-        m->record_[1 + i] = static_cast<std::uint8_t>(offset >> (8 * i));
-    }
+// The length goes in when the record is finished.
+void start_record(dw_maker* m, std::uint8_t command, std::uint32_t offset) {
+    const auto head = encode_record_head(command, offset, 0);
+    std::memcpy(m->record_, head.data(), RECORD_HEAD_SIZE);
     m->record_size_ = RECORD_HEAD_SIZE;
 }
 
@@ -119,25 +119,34 @@ dw_make_status dw_make(dw_maker* m, dw_in_buffer* updated, dw_in_buffer* origina
                 const std::size_t n = std::min(available(updated), available(original));
                 const std::uint8_t* u = updated->data + updated->pos;
                 const std::uint8_t* o = original->data + original->pos;
+                // Equal spans are skipped and differing runs taken whole, with
+                // the scan's span compares.
                 std::size_t k = 0;
                 while (k < n && m->mode_ == COMPARE) {
-                    if (u[k] != o[k]) {
-                        if (m->record_size_ == 0) {
-                            if (m->position + k > MAX_RECORD_OFFSET) {
-                                m->error = DW_ERROR_OFFSET_LIMIT;
-                                m->mode_ = FAILED;
-                                return DW_MAKE_ERROR;
-                            }
-                            start_record(m, COMMAND_REPLACE, m->position + k);
+                    if (m->record_size_ == 0) {
+                        k += equal_prefix(u + k, o + k, n - k);
+                        if (k == n) {
+                            break;
                         }
-                        m->record_[m->record_size_++] = u[k];
-                        if (data_held(m) == MAX_RECORD_DATA) {
-                            finish_record(m, FLUSH_THEN_COMPARE);
+                        if (m->position + k > MAX_RECORD_OFFSET) {
+                            m->error = DW_ERROR_OFFSET_LIMIT;
+                            m->mode_ = FAILED;
+                            return DW_MAKE_ERROR;
                         }
-                    } else if (m->record_size_ != 0) {
-                        finish_record(m, FLUSH_THEN_COMPARE);  // one equal byte ends a run
+                        start_record(m, COMMAND_REPLACE,
+                                     static_cast<std::uint32_t>(m->position + k));
                     }
-                    ++k;
+                    const std::size_t run = differing_prefix(
+                        u + k, o + k, std::min(n - k, MAX_RECORD_DATA - data_held(m)));
+                    std::memcpy(m->record_ + m->record_size_, u + k, run);
+                    m->record_size_ = static_cast<std::uint16_t>(m->record_size_ + run);
+                    k += run;
+                    if (data_held(m) == MAX_RECORD_DATA) {
+                        finish_record(m, FLUSH_THEN_COMPARE);
+                    } else if (k < n) {
+                        finish_record(m, FLUSH_THEN_COMPARE);  // one equal byte ends a run
+                        ++k;
+                    }
                 }
                 updated->pos += k;
                 original->pos += k;
