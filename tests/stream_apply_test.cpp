@@ -1,5 +1,7 @@
 // The public streaming applier: patch, original and output in pieces of
-// every size must give the reference's result, or its fault at its position.
+// every size must give the reference's result, or its fault at its position;
+// and so must the program's applier over files in blocks, which shares the
+// original's block with the output.
 #include <deltawright/deltawright.h>
 #include <gtest/gtest.h>
 
@@ -36,6 +38,15 @@ TEST(StreamApply, RealAndCorruptedPatchesAtAnyPieceSize) {
         expect_same(apply_in_pieces(
                         patch, original, [&] { return 1 + pick(rng, 600); }, 1 + pick(rng, 600)),
                     want);
+        const std::size_t block = iteration % 2 == 0 ? 1 + pick(rng, 600) : BLOCK_SIZE;
+        SCOPED_TRACE(block);
+        const ApplyRun files = run_apply(patch, original, block);
+        EXPECT_EQ(files.result.fault, want.fault);
+        EXPECT_EQ(files.result.fault_position, want.position);
+        if (want.fault == PatchFault::none) {
+            EXPECT_EQ(files.result.status, ApplyStatus::complete);
+            EXPECT_EQ(files.output, want.output);
+        }
     }
 }
 

@@ -115,8 +115,8 @@ std::FILE* open_failing(FailingInput&) {
 
 namespace {
 
-// Two in-memory inputs and an in-memory output, each behind a FILE and a
-// block of the given size, as a program's run holds them. The blocks are
+// Two in-memory inputs and an in-memory output, each input behind a FILE and
+// a block of the given size, as a program's run holds them. The blocks are
 // allocated once: the fuzzers run millions of times.
 struct MemoryRun {
     Bytes first_storage, second_storage;
@@ -124,13 +124,13 @@ struct MemoryRun {
     std::FILE* second_file = nullptr;
     Sink sink;
     BlockInput first, second;
-    BlockOutput out;
+    FileOutput out;
+    std::span<std::uint8_t> out_block;
 
     MemoryRun(const Bytes& a, const Bytes& b, std::size_t block_size, std::size_t buffer_size) {
-        static Bytes a_block(INPUT_BLOCK_SIZE), b_block(INPUT_BLOCK_SIZE),
-            out_block(OUTPUT_BUFFER_SIZE);
-        if (block_size == 0 || block_size > INPUT_BLOCK_SIZE || buffer_size == 0 ||
-            buffer_size > OUTPUT_BUFFER_SIZE) {
+        static Bytes a_block(BLOCK_SIZE), b_block(BLOCK_SIZE), patch_block(BLOCK_SIZE);
+        if (block_size == 0 || block_size > BLOCK_SIZE || buffer_size == 0 ||
+            buffer_size > BLOCK_SIZE) {
             std::abort();
         }
         first_file = open_bytes(a, first_storage);
@@ -141,7 +141,8 @@ struct MemoryRun {
         }
         first = {first_file, std::span(a_block).first(block_size)};
         second = {second_file, std::span(b_block).first(block_size)};
-        out = {sink.file, std::span(out_block).first(buffer_size)};
+        out = {sink.file};
+        out_block = std::span(patch_block).first(buffer_size);
     }
     MemoryRun(const MemoryRun&) = delete;
     MemoryRun& operator=(const MemoryRun&) = delete;
@@ -158,13 +159,7 @@ struct MemoryRun {
 ScanRun run_scan(const Bytes& updated, const Bytes& original, std::size_t block_size,
                  std::size_t patch_buffer_size) {
     MemoryRun files(updated, original, block_size, patch_buffer_size);
-    ScanRun run{ScanStatus::patch_write_error, {}};
-    if (write_header(files.out)) {
-        run.status = scan_files(files.first, files.second, files.out);
-    }
-    if (!flush_patch(files.out) && run.status == ScanStatus::complete) {
-        run.status = ScanStatus::patch_write_error;
-    }
+    ScanRun run{make_patch(files.first, files.second, files.out_block, files.out), {}};
     run.patch = files.finish();
     return run;
 }
@@ -301,9 +296,8 @@ ReferenceApply reference_apply(const Bytes& patch, const Bytes& original) {
     return {PatchFault::none, 0, out};
 }
 
-ApplyRun run_apply(const Bytes& patch, const Bytes& original, std::size_t block_size,
-                   std::size_t output_buffer_size) {
-    MemoryRun files(patch, original, block_size, output_buffer_size);
+ApplyRun run_apply(const Bytes& patch, const Bytes& original, std::size_t block_size) {
+    MemoryRun files(patch, original, block_size, 1);
     ApplyRun run{apply_patch(files.first, files.second, files.out), {}};
     run.output = files.finish();
     return run;
@@ -473,4 +467,36 @@ PatchCase random_patch_case(std::mt19937_64& rng, bool spoiled) {
         corrupt(rng, c.patch, c.original);
     }
     return c;
+}
+
+Bytes make_in_pieces(const Bytes& updated, const Bytes& original,
+                     const std::function<std::size_t()>& piece, std::size_t out_size) {
+    dw_maker maker;
+    dw_maker_init(&maker);
+    const Bytes* inputs[] = {&updated, &original};
+    std::size_t fed[] = {0, 0};
+    dw_in_buffer in[] = {{updated.data(), 0, 0}, {original.data(), 0, 0}};
+    Bytes block(out_size);
+    dw_out_buffer out{block.data(), out_size, 0};
+    Bytes patch;
+    while (true) {
+        const dw_make_status status = dw_make(&maker, &in[0], &in[1], &out);
+        if (status == DW_MAKE_NEED_OUTPUT || status == DW_MAKE_DONE) {
+            patch.insert(patch.end(), block.begin(), block.begin() + static_cast<long>(out.pos));
+            out.pos = 0;
+            if (status == DW_MAKE_DONE) {
+                return patch;
+            }
+        } else if (status == DW_MAKE_NEED_UPDATED || status == DW_MAKE_NEED_ORIGINAL) {
+            const int which = status == DW_MAKE_NEED_UPDATED ? 0 : 1;
+            fed[which] += in[which].pos;
+            const std::size_t n = std::min(piece(), inputs[which]->size() - fed[which]);
+            in[which] = {inputs[which]->data() + fed[which], n, 0};
+            if (n == 0) {
+                (which == 0 ? dw_maker_end_updated : dw_maker_end_original)(&maker);
+            }
+        } else {
+            return {};  // a run of differences beyond 4 GiB: not in memory here
+        }
+    }
 }

@@ -13,8 +13,7 @@
 
 #include <deltawright/deltawright.h>
 
-#include "apply/patch_apply.h"
-#include "scan/difference_scan.h"
+#include "io/file_patch.h"
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -54,11 +53,10 @@ struct ScanRun {
     Bytes patch;  // header and records, as the patch file would hold them
 };
 
-// write_header and scan_files over in-memory files, with input blocks of
-// `block_size` bytes and a patch buffer of `patch_buffer_size` bytes.
-ScanRun run_scan(const Bytes& updated, const Bytes& original,
-                 std::size_t block_size = INPUT_BLOCK_SIZE,
-                 std::size_t patch_buffer_size = OUTPUT_BUFFER_SIZE);
+// The program's make_patch over in-memory files, with input blocks of
+// `block_size` bytes and a patch block of `patch_buffer_size` bytes.
+ScanRun run_scan(const Bytes& updated, const Bytes& original, std::size_t block_size = BLOCK_SIZE,
+                 std::size_t patch_buffer_size = BLOCK_SIZE);
 
 // The patch the tool must produce, computed one byte at a time exactly as the
 // file format describes it: a reference that is slow but obviously right.
@@ -76,15 +74,13 @@ struct ReferenceApply {
 };
 ReferenceApply reference_apply(const Bytes& patch, const Bytes& original);
 
-// The product's apply_patch over in-memory files, with input blocks of
-// `block_size` bytes and an output buffer of `output_buffer_size` bytes.
+// The program's apply_patch over in-memory files, with input blocks of
+// `block_size` bytes.
 struct ApplyRun {
     ApplyResult result;
     Bytes output;
 };
-ApplyRun run_apply(const Bytes& patch, const Bytes& original,
-                   std::size_t block_size = INPUT_BLOCK_SIZE,
-                   std::size_t output_buffer_size = OUTPUT_BUFFER_SIZE);
+ApplyRun run_apply(const Bytes& patch, const Bytes& original, std::size_t block_size = BLOCK_SIZE);
 
 // What applying a patch made from (updated, original) gives: the updated
 // file, followed by the rest of the original when the updated file is shorter.
@@ -134,6 +130,11 @@ ReaderRun expected_reader_run(const Bytes& patch, const Bytes& original);
 // verdict as the reference gives it (position SIZE_MAX if it stalled).
 ReferenceApply apply_in_pieces(const Bytes& patch, const Bytes& original,
                                const std::function<std::size_t()>& piece, std::size_t out_size);
+
+// The public streaming maker over (updated, original), each input handed
+// over piece() bytes at a time, the patch taken out_size bytes at a time.
+Bytes make_in_pieces(const Bytes& updated, const Bytes& original,
+                     const std::function<std::size_t()>& piece, std::size_t out_size);
 
 // Spoils a real patch the ways a reader must notice, one picked at random:
 // a few bytes flipped, the patch cut, the original shortened, or one record

@@ -140,6 +140,13 @@ DW_API dw_read_event dw_reader_finish(dw_reader* reader);
  *         case DW_APPLY_DONE: write out.data[0, out.pos): the result is complete;
  *         case DW_APPLY_ERROR: applier.reader.error, applier.reader.error_position;
  *     }
+ *
+ * In place: `out` may share the original's memory, so that no original byte
+ * is copied. Give both the same block, out = {original.data, original.size,
+ * original.pos}, and keep them in step: whenever the applier asks for either,
+ * write out.data[0, out.pos), refill the block and reset both. Until the
+ * original has ended, out.pos then always equals original.pos; after that,
+ * the whole block is the output's.
  */
 typedef struct dw_out_buffer {
     uint8_t* data;

@@ -9,8 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "apply/patch_apply.h"
-#include "io/block_io.h"
+#include "io/file_patch.h"
 #include "platform/platform.h"
 
 namespace {
@@ -20,9 +19,8 @@ constexpr int EXIT_INVALID_PATCH = 1;
 constexpr int EXIT_TROUBLE = 2;  // usage, files, reads and writes
 
 // Fixed storage: the run allocates nothing for its data, whatever the patch says.
-std::array<std::uint8_t, INPUT_BLOCK_SIZE> patch_block;
-std::array<std::uint8_t, INPUT_BLOCK_SIZE> original_block;
-std::array<std::uint8_t, OUTPUT_BUFFER_SIZE> output_block;
+std::array<std::uint8_t, BLOCK_SIZE> patch_block;
+std::array<std::uint8_t, BLOCK_SIZE> original_block;  // the result is built in it
 
 // Every message: one line on standard error, naming the program.
 void say(const char* format, ...) {
@@ -36,7 +34,7 @@ void say(const char* format, ...) {
 
 int report(const ApplyResult& result, const char* output_name, const char* patch_name,
            const char* original_name, const BlockInput& patch, const BlockInput& original,
-           const BlockOutput& output) {
+           const FileOutput& output) {
     switch (result.status) {
         case ApplyStatus::complete:
             return EXIT_APPLIED;
@@ -102,7 +100,7 @@ int run_apply(int argc, char* argv[]) {
 
     BlockInput patch{patch_file, patch_block};
     BlockInput original{original_file, original_block};
-    BlockOutput output{output_file.file, output_block};
+    FileOutput output{output_file.file};
     const ApplyResult result = apply_patch(patch, original, output);
     std::fclose(original_file);
     std::fclose(patch_file);

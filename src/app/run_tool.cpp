@@ -5,9 +5,8 @@
 #include <cstdio>
 #include <string>
 
-#include "format/patch_format.h"
+#include "io/file_patch.h"
 #include "platform/platform.h"
-#include "scan/difference_scan.h"
 
 namespace {
 
@@ -23,9 +22,9 @@ constexpr int EXIT_DONE = 0;    // a complete patch was written, or the usage te
 constexpr int EXIT_FAILED = 1;  // anything else: no new patch stands under the name
 
 // Fixed storage, so that a run allocates nothing for its data and cannot fail to.
-std::array<std::uint8_t, INPUT_BLOCK_SIZE> updated_block;
-std::array<std::uint8_t, INPUT_BLOCK_SIZE> original_block;
-std::array<std::uint8_t, OUTPUT_BUFFER_SIZE> patch_block;
+std::array<std::uint8_t, BLOCK_SIZE> updated_block;
+std::array<std::uint8_t, BLOCK_SIZE> original_block;
+std::array<std::uint8_t, BLOCK_SIZE> patch_block;
 
 }  // namespace
 
@@ -75,12 +74,8 @@ int run_tool(int argc, char* argv[]) {
 
     BlockInput updated{updated_file, updated_block};
     BlockInput original{original_file, original_block};
-    PatchStream patch{patch_file.file, patch_block};
-    ScanStatus status =
-        write_header(patch) ? scan_files(updated, original, patch) : ScanStatus::patch_write_error;
-    if (status == ScanStatus::complete && !flush_patch(patch)) {
-        status = ScanStatus::patch_write_error;
-    }
+    FileOutput patch{patch_file.file};
+    ScanStatus status = make_patch(updated, original, patch_block, patch);
     // Only a complete patch is put under the name; anything else is dropped.
     if (status == ScanStatus::complete) {
         if (!commit_output(patch_file, reason)) {

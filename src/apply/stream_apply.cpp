@@ -49,7 +49,9 @@ dw_apply_status copy_original(dw_applier* a, dw_in_buffer* original, dw_out_buff
         }
         const std::size_t n = static_cast<std::size_t>(
             std::min<std::uint64_t>({have, room(out), until - a->written}));
-        std::memcpy(out->data + out->pos, original->data + original->pos, n);
+        if (out->data + out->pos != original->data + original->pos) {  // else in place already
+            std::memcpy(out->data + out->pos, original->data + original->pos, n);
+        }
         out->pos += n;
         original->pos += n;
         a->written += n;

@@ -1,24 +1,5 @@
 #include "format/patch_layout.h"
 
-#include <cassert>
-
-std::array<std::uint8_t, PATCH_HEADER_SIZE> patch_header_bytes() {
-    std::array<std::uint8_t, PATCH_HEADER_SIZE> head{};
-    std::size_t at = 0;
-    for (const std::uint8_t b : PATCH_HEADER.magic) {
-        head[at++] = b;
-    }
-    head[at++] = PATCH_HEADER.format_code;
-    for (const std::uint8_t b : PATCH_HEADER.reserved_block) {
-        head[at++] = b;
-    }
-    for (const std::uint8_t b : PATCH_HEADER.option_bytes) {
-        head[at++] = b;
-    }
-    assert(at == PATCH_HEADER_SIZE);
-    return head;
-}
-
 const char* describe_fault(PatchFault fault) {
     switch (fault) {
         case PatchFault::none:

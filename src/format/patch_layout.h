@@ -49,25 +49,14 @@ inline constexpr std::size_t MAX_RECORD_SIZE = RECORD_HEAD_SIZE + MAX_RECORD_DAT
 // The largest position a replace record can name; a run starting later cannot be recorded.
 inline constexpr std::uint64_t MAX_RECORD_OFFSET = 0xFFFFFFFF;
 
-struct PatchHeader {
-    std::array<std::uint8_t, PATCH_MAGIC_SIZE> magic;
-    std::uint8_t format_code;
-    std::array<std::uint8_t, RESERVED_BLOCK_SIZE> reserved_block;
-    std::array<std::uint8_t, OPTION_BYTE_COUNT> option_bytes;
-};
-
-inline constexpr PatchHeader PATCH_HEADER = {PATCH_MAGIC, PATCH_FORMAT_CODE, {}, {}};
-
-// In memory only: never written as one block, so its padding cannot reach the file.
-struct PatchRecord {
-    std::uint8_t command = COMMAND_REPLACE;
-    std::uint32_t offset = 0;
-    std::uint8_t length = 0;  // first `length` bytes of `data` are meaningful
-    std::array<std::uint8_t, MAX_RECORD_DATA> data = {};
-};
-
-// The 60 header bytes, field by field in table order: what every patch starts with.
-std::array<std::uint8_t, PATCH_HEADER_SIZE> patch_header_bytes();
+// Byte `at` of the fixed header: the magic, the format code, then zeros (the
+// reserved block and the option bytes).
+inline constexpr std::uint8_t patch_header_byte(std::size_t at) {
+    if (at < PATCH_MAGIC_SIZE) {
+        return PATCH_MAGIC[at];
+    }
+    return at == PATCH_MAGIC_SIZE ? PATCH_FORMAT_CODE : 0;
+}
 
 // Why a patch is not valid, one value per rule every reader applies.
 enum class PatchFault {

@@ -28,14 +28,6 @@ dw_read_event fail(dw_reader* reader, PatchFault fault, std::uint64_t position) 
     return DW_READ_ERROR;
 }
 
-// The fixed header's bytes, compared as they arrive, so that none is kept.
-std::uint8_t header_byte(std::size_t at) {
-    if (at < PATCH_MAGIC_SIZE) {
-        return PATCH_MAGIC[at];
-    }
-    return at == PATCH_MAGIC_SIZE ? PATCH_FORMAT_CODE : 0;
-}
-
 }  // namespace
 
 extern "C" {
@@ -65,7 +57,7 @@ dw_read_event dw_reader_next(dw_reader* reader, dw_in_buffer* in) {
                 return DW_READ_ERROR;
             case HEADER:
                 while (in->pos < in->size && reader->filled_ < PATCH_HEADER_SIZE) {
-                    if (in->data[in->pos] != header_byte(reader->filled_)) {
+                    if (in->data[in->pos] != patch_header_byte(reader->filled_)) {
                         return fail(reader, PatchFault::bad_header, 0);
                     }
                     ++in->pos;

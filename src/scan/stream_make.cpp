@@ -45,6 +45,15 @@ void finish_record(dw_maker* m, Mode then) {
     m->mode_ = then;
 }
 
+// A whole record straight into the output, when it fits: no copy into the state.
+void put_record(dw_out_buffer* out, std::uint8_t command, std::uint32_t offset,
+                const std::uint8_t* data, std::size_t length) {
+    const auto head = encode_record_head(command, offset, static_cast<std::uint8_t>(length));
+    std::memcpy(out->data + out->pos, head.data(), RECORD_HEAD_SIZE);
+    std::memcpy(out->data + out->pos + RECORD_HEAD_SIZE, data, length);
+    out->pos += RECORD_HEAD_SIZE + length;
+}
+
 }  // namespace
 
 extern "C" {
@@ -71,13 +80,11 @@ dw_make_status dw_make(dw_maker* m, dw_in_buffer* updated, dw_in_buffer* origina
             case FAILED:
                 return DW_MAKE_ERROR;
             case HEADER: {
-                static const auto HEADER_BYTES = patch_header_bytes();
-                const std::size_t n = std::min(room(out), PATCH_HEADER_SIZE - m->record_sent_);
-                std::memcpy(out->data + out->pos, HEADER_BYTES.data() + m->record_sent_, n);
-                out->pos += n;
-                m->record_sent_ = static_cast<std::uint16_t>(m->record_sent_ + n);
-                if (m->record_sent_ < PATCH_HEADER_SIZE) {
-                    return DW_MAKE_NEED_OUTPUT;
+                for (; m->record_sent_ < PATCH_HEADER_SIZE; ++m->record_sent_) {
+                    if (room(out) == 0) {
+                        return DW_MAKE_NEED_OUTPUT;
+                    }
+                    out->data[out->pos++] = patch_header_byte(m->record_sent_);
                 }
                 m->record_sent_ = 0;
                 m->mode_ = COMPARE;
@@ -123,7 +130,8 @@ dw_make_status dw_make(dw_maker* m, dw_in_buffer* updated, dw_in_buffer* origina
                 // the scan's span compares.
                 std::size_t k = 0;
                 while (k < n && m->mode_ == COMPARE) {
-                    if (m->record_size_ == 0) {
+                    const bool fresh = m->record_size_ == 0;
+                    if (fresh) {
                         k += equal_prefix(u + k, o + k, n - k);
                         if (k == n) {
                             break;
@@ -133,20 +141,25 @@ dw_make_status dw_make(dw_maker* m, dw_in_buffer* updated, dw_in_buffer* origina
                             m->mode_ = FAILED;
                             return DW_MAKE_ERROR;
                         }
-                        start_record(m, COMMAND_REPLACE,
-                                     static_cast<std::uint32_t>(m->position + k));
                     }
                     const std::size_t run = differing_prefix(
                         u + k, o + k, std::min(n - k, MAX_RECORD_DATA - data_held(m)));
-                    std::memcpy(m->record_ + m->record_size_, u + k, run);
-                    m->record_size_ = static_cast<std::uint16_t>(m->record_size_ + run);
-                    k += run;
-                    if (data_held(m) == MAX_RECORD_DATA) {
-                        finish_record(m, FLUSH_THEN_COMPARE);
-                    } else if (k < n) {
-                        finish_record(m, FLUSH_THEN_COMPARE);  // one equal byte ends a run
-                        ++k;
+                    const bool full = data_held(m) + run == MAX_RECORD_DATA;
+                    const bool cut = !full && k + run < n;  // one equal byte ends the run
+                    const auto offset = static_cast<std::uint32_t>(m->position + k);
+                    if (fresh && (full || cut) && room(out) >= RECORD_HEAD_SIZE + run) {
+                        put_record(out, COMMAND_REPLACE, offset, u + k, run);
+                    } else {
+                        if (fresh) {
+                            start_record(m, COMMAND_REPLACE, offset);
+                        }
+                        std::memcpy(m->record_ + m->record_size_, u + k, run);
+                        m->record_size_ = static_cast<std::uint16_t>(m->record_size_ + run);
+                        if (full || cut) {
+                            finish_record(m, FLUSH_THEN_COMPARE);
+                        }
                     }
+                    k += run + (cut ? 1 : 0);
                 }
                 updated->pos += k;
                 original->pos += k;
@@ -159,6 +172,13 @@ dw_make_status dw_make(dw_maker* m, dw_in_buffer* updated, dw_in_buffer* origina
                         return DW_MAKE_NEED_UPDATED;
                     }
                     finish_record(m, FLUSH_THEN_DONE);
+                    break;
+                }
+                if (m->record_size_ == 0 && available(updated) >= MAX_RECORD_DATA &&
+                    room(out) >= MAX_RECORD_SIZE) {
+                    put_record(out, COMMAND_ADD, 0, updated->data + updated->pos, MAX_RECORD_DATA);
+                    updated->pos += MAX_RECORD_DATA;
+                    m->position += MAX_RECORD_DATA;
                     break;
                 }
                 if (m->record_size_ == 0) {

@@ -1,0 +1,52 @@
+// Making and applying patches between files: the library's streaming maker
+// and applier fed from files in blocks, their output written to a file.
+//
+// This is where files meet the library: it owns the reading and writing and
+// the system's error numbers, the library owns the format. Each input is read
+// forward once; nothing is seeked, so any file may be a pipe. Nothing is
+// allocated: the caller hands in the blocks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "format/patch_layout.h"
+#include "io/block_io.h"
+
+enum class ScanStatus {
+    complete,             // the whole patch written and flushed
+    updated_read_error,   // reading the updated file failed (not its end); see updated.error
+    original_read_error,  // reading the original file failed (not its end); see original.error
+    patch_write_error,    // a write to the patch failed; see patch.error
+    offset_limit,         // a replace record would start beyond MAX_RECORD_OFFSET
+};
+
+// Writes the patch from `updated` to `original` to `patch`: header and
+// records, flushed. `patch_block` (any non-zero size) collects the patch
+// bytes, so that the file sees writes of its size. Stops at the first failure
+// and says which. The original may be left unread past the updated file's
+// end. Never opens, closes or seeks a file.
+[[nodiscard]] ScanStatus make_patch(BlockInput& updated, BlockInput& original,
+                                    std::span<std::uint8_t> patch_block, FileOutput& patch);
+
+enum class ApplyStatus {
+    complete,             // the output holds the whole result, flushed
+    invalid_patch,        // a rule is broken; see fault and fault_position
+    patch_read_error,     // reading the patch failed (not its end); see patch.error
+    original_read_error,  // reading the original failed (not its end); see original.error
+    output_write_error,   // a write to the output failed; see output.error
+};
+
+struct ApplyResult {
+    ApplyStatus status = ApplyStatus::complete;
+    PatchFault fault = PatchFault::none;
+    std::uint64_t fault_position = 0;  // of the header (0) or the offending record's head
+};
+
+// Applies `patch` to `original`, writing the result to `output`, flushed.
+// The result is built in the original's block itself (replace data written
+// over its bytes) and written from there, so no original byte is copied.
+// Stops at the first fault or failure: the output then holds a prefix of
+// some result and must be thrown away. Never opens, closes or seeks a file.
+[[nodiscard]] ApplyResult apply_patch(BlockInput& patch, BlockInput& original, FileOutput& output);
