@@ -5,8 +5,14 @@
 // it also writes the updated file to OUT, for the workloads where the patch is
 // as large as the updated file. (memcmp alone would stop at a block's first
 // difference and so skip most of the bytes of any pair that differs.)
+// With BENCH_FLOOR_SYNC=1 in the environment it flushes OUT to stable storage
+// (fsync) before it exits, as both programs do: the floor for their flushed
+// rows.
 // Usage: bench_floor [--write] OUT UPDATED ORIGINAL
+#include <unistd.h>
+
 #include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -14,6 +20,14 @@
 namespace {
 
 constexpr std::size_t BLOCK = 1 << 20;
+
+// Closes OUT, flushed to storage first when asked; false on any failure.
+bool close_output(std::FILE* out) {
+    const char* sync = std::getenv("BENCH_FLOOR_SYNC");
+    const bool flushed = sync == nullptr || std::strcmp(sync, "1") != 0 ||
+                         (std::fflush(out) == 0 && fsync(fileno(out)) == 0);
+    return std::fclose(out) == 0 && flushed;
+}
 
 int apply_floor(std::FILE* out, std::FILE* patch, std::FILE* original) {
     std::vector<unsigned char> p(BLOCK), o(BLOCK);
@@ -56,7 +70,7 @@ int main(int argc, char* argv[]) {
     }
     if (apply) {
         const int status = apply_floor(out, updated, original);
-        return std::fclose(out) == 0 ? status : 2;
+        return close_output(out) ? status : 2;
     }
     std::vector<unsigned char> u(BLOCK), o(BLOCK);
     std::uint64_t differing = 0;
@@ -80,7 +94,10 @@ int main(int argc, char* argv[]) {
             break;
         }
     }
-    std::fclose(out);
+    if (!close_output(out)) {
+        std::perror("bench_floor");
+        return 2;
+    }
     std::fclose(updated);
     std::fclose(original);
     // Feeds the exit status, so that the comparison cannot be optimized away.

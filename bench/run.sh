@@ -6,7 +6,8 @@
 # hyperfine, xdelta3, bsdiff, eatmydata and GNU time if they are missing (as
 # root, with apt-get). Both programs flush their output to stable storage
 # before they exit; each of their rows is also timed under eatmydata, which
-# turns fsync into nothing, to show what the flushing costs. Making the bsdiff patches takes about ten minutes; BENCH_BSDIFF=0
+# turns fsync into nothing, to show what the flushing costs; the floors are timed both ways too (BENCH_FLOOR_SYNC=1 makes
+# them fsync what they write). Making the bsdiff patches takes about ten minutes; BENCH_BSDIFF=0
 # leaves bspatch out. bsdiff is never run on the pair where every byte
 # differs (it took 598 s on a 64 MiB such pair here), nor on an empty
 # original, which it refuses ("mmap() empty.bin: Invalid argument").
@@ -16,7 +17,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 bin=$root/build/release
 size_mib=${1:-1024}
 bsdiff_on=${BENCH_BSDIFF:-1}
-for f in deltawright deltawright-apply bench_floor bench_make_workload; do
+for f in deltawright deltawright-apply bench_floor bench_make_workload bench_stream_apply; do
     [ -x "$bin/$f" ] || { echo "missing $bin/$f: run cmake --workflow --preset release" >&2; exit 2; }
 done
 
@@ -83,7 +84,8 @@ median() { # CSV from hyperfine: command,mean,stddev,median,...
 }
 for w in "${workloads[@]}"; do
     IFS='|' read -r name dw_args floor_args peer <<<"$w"
-    cmds=("$dw $dw_args" "$floor $floor_args" "eatmydata $dw $dw_args")
+    cmds=("$dw $dw_args" "$floor $floor_args" "eatmydata $dw $dw_args"
+        "env BENCH_FLOOR_SYNC=1 $floor $floor_args")
     [ -n "$peer" ] && cmds+=("$peer")
     i=0
     for c in "${cmds[@]}"; do
@@ -92,9 +94,10 @@ for w in "${workloads[@]}"; do
             --export-csv "t$i.csv" "$c" >/dev/null
         i=$((i + 1))
     done
-    t_dw=$(median t0.csv) t_floor=$(median t1.csv) t_unflushed=$(median t2.csv) t_peer=""
-    [ -n "$peer" ] && t_peer=$(median t3.csv)
-    echo "$name|$t_dw|$t_floor|${peer%% *}|$t_peer|$t_unflushed" >>"$results"
+    t_dw=$(median t0.csv) t_floor=$(median t1.csv) t_unflushed=$(median t2.csv)
+    t_floor_sync=$(median t3.csv) t_peer=""
+    [ -n "$peer" ] && t_peer=$(median t4.csv)
+    echo "$name|$t_dw|$t_floor_sync|$t_unflushed|$t_floor|${peer%% *}|$t_peer" >>"$results"
 done
 
 rss() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -n 1; }
@@ -112,7 +115,9 @@ apply_results=$work/apply_results.txt
 for w in "${apply_workloads[@]}"; do
     IFS='|' read -r name patch orig xd bsd <<<"$w"
     cmds=("$apply out.bin $patch $orig" "$floor --apply out.floor $patch $orig"
-        "xdelta3 -d -f -s $orig $xd out.xd3" "eatmydata $apply out.bin $patch $orig")
+        "xdelta3 -d -f -s $orig $xd out.xd3" "eatmydata $apply out.bin $patch $orig"
+        "env BENCH_FLOOR_SYNC=1 $floor --apply out.floor $patch $orig"
+        "$bin/bench_stream_apply 4096 out.bin $patch $orig")
     [ "$bsdiff_on" != 0 ] && [ -n "$bsd" ] && cmds+=("bspatch $orig out.bsp $bsd")
     times=() i=0
     for c in "${cmds[@]}"; do
@@ -126,30 +131,29 @@ for w in "${apply_workloads[@]}"; do
         { echo "applied $patch differs from its updated file" >&2; exit 1; }
     mem_xd=$(rss xdelta3 -d -f -s "$orig" "$xd" out.xd3)
     mem_bsp=-
-    [ "${#times[@]}" = 5 ] && mem_bsp=$(rss bspatch "$orig" out.bsp "$bsd")
-    echo "$name|${times[0]}|${times[1]}|${times[2]}|${times[4]:-}|$mem_apply|$mem_xd|$mem_bsp|${times[3]}" >>"$apply_results"
+    [ "${#times[@]}" = 7 ] && mem_bsp=$(rss bspatch "$orig" out.bsp "$bsd")
+    echo "$name|${times[0]}|${times[4]}|${times[3]}|${times[1]}|${times[5]}|${times[2]}|${times[6]:-}|$mem_apply|$mem_xd|$mem_bsp" >>"$apply_results"
 done
 apply_rss_small=$(rss "$apply" out.bin small.patch small.bin)
 
 echo
 echo "$(date -u +%Y-%m-%d), $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo), $(uname -sr), inputs of ${size_mib} MiB, medians of 9 runs"
 echo
-echo "| workload | deltawright (s) | floor (s) | deltawright / floor | peer | peer (s) | peer / deltawright | without flushing (s) |"
-echo "|---|---|---|---|---|---|---|---|"
-while IFS='|' read -r name t_dw t_floor peer t_peer t_unflushed; do
-    ratio=$(awk -v a="$t_dw" -v b="$t_floor" 'BEGIN { printf "%.2f", a / b }')
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+echo "| workload | deltawright (s) | floor, flushed (s) | ratio | without flushing (s) | floor (s) | ratio | peer | peer (s) | peer / deltawright |"
+echo "|---|---|---|---|---|---|---|---|---|---|"
+while IFS='|' read -r name t_dw t_floor_sync t_unflushed t_floor peer t_peer; do
     speedup=""
     [ -n "$t_peer" ] && speedup=$(awk -v a="$t_peer" -v b="$t_dw" 'BEGIN { printf "%.1f×", a / b }')
-    echo "| $name | $t_dw | $t_floor | $ratio | ${peer:--} | ${t_peer:--} | ${speedup:--} | $t_unflushed |"
+    echo "| $name | $t_dw | $t_floor_sync | $(ratio "$t_dw" "$t_floor_sync") | $t_unflushed | $t_floor | $(ratio "$t_unflushed" "$t_floor") | ${peer:--} | ${t_peer:--} | ${speedup:--} |"
 done <"$results"
 echo
 echo "peak resident memory of deltawright: ${rss_small} KiB on 1 MiB inputs, ${rss_large} KiB on ${size_mib} MiB inputs"
 echo
-echo "| workload | deltawright-apply (s) | floor (s) | apply / floor | xdelta3 -d (s) | bspatch (s) | peak KiB: apply / xdelta3 -d / bspatch | without flushing (s) |"
-echo "|---|---|---|---|---|---|---|---|"
-while IFS='|' read -r name t_apply t_floor t_xd t_bsp m_apply m_xd m_bsp t_unflushed; do
-    ratio=$(awk -v a="$t_apply" -v b="$t_floor" 'BEGIN { printf "%.2f", a / b }')
-    echo "| $name | $t_apply | $t_floor | $ratio | $t_xd | ${t_bsp:--} | $m_apply / $m_xd / $m_bsp | $t_unflushed |"
+echo "| workload | deltawright-apply (s) | floor, flushed (s) | ratio | without flushing (s) | floor (s) | ratio | library, 4 KiB chunks (s) | xdelta3 -d (s) | bspatch (s) | peak KiB: apply / xdelta3 -d / bspatch |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|"
+while IFS='|' read -r name t_apply t_floor_sync t_unflushed t_floor t_chunks t_xd t_bsp m_apply m_xd m_bsp; do
+    echo "| $name | $t_apply | $t_floor_sync | $(ratio "$t_apply" "$t_floor_sync") | $t_unflushed | $t_floor | $(ratio "$t_unflushed" "$t_floor") | $t_chunks | $t_xd | ${t_bsp:--} | $m_apply / $m_xd / $m_bsp |"
 done <"$apply_results"
 echo
 echo "peak resident memory of deltawright-apply: ${apply_rss_small} KiB on 1 MiB inputs"
