@@ -91,22 +91,24 @@ typedef enum dw_read_event {
 } dw_read_event;
 
 typedef struct dw_reader {
-    /* For the caller to read. */
-    uint64_t position;   /* patch bytes consumed so far */
-    uint32_t offset;     /* the current record's offset */
-    uint8_t length;      /* the current record's length */
+    /* For the caller to read. (64-bit fields first: no padding on 32-bit
+     * targets, where the whole state is 64 bytes.) */
+    uint64_t position; /* patch bytes consumed so far */
+    uint64_t
+        error_position;  /* DW_READ_ERROR: at this byte of the patch: 0, or the record's first */
     const uint8_t* data; /* DW_READ_DATA: the fragment, inside the caller's buffer */
     size_t data_size;
-    dw_error error;          /* DW_READ_ERROR: the rule broken */
-    uint64_t error_position; /* ... at this byte of the patch: 0, or the record's first */
+    uint32_t offset; /* the current record's offset */
+    dw_error error;  /* DW_READ_ERROR: the rule broken */
+    uint8_t length;  /* the current record's length */
     /* The reader's own. */
-    uint64_t original_size_;
-    uint64_t replace_end_;
     uint8_t head_[6];
     uint8_t filled_;    /* header or head bytes seen so far */
     uint8_t remaining_; /* data bytes of the current record still to come */
     uint8_t phase_;
     uint8_t seen_add_;
+    uint64_t original_size_;
+    uint64_t replace_end_;
 } dw_reader;
 
 /* Starts a reader for a patch to an original of `original_size` bytes, or
