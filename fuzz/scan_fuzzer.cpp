@@ -1,9 +1,11 @@
 // Differential fuzzing of the scan. An input is split into an updated and an
 // original file: bytes 0-1 give the updated file's length (little-endian, cut
 // to what is there), byte 2 picks a small block size, and the rest is the
-// updated file followed by the original. The block-wise scan, with that small
-// block size and with the default one, must write exactly the reference's
-// patch bytes, and the patch must read strictly and rebuild the updated file.
+// updated file followed by the original. The program's maker, with that
+// small block size and with the default one, and the library's streaming
+// maker, fed pieces whose sizes the input's bytes give, must write exactly
+// the reference's patch bytes, and the patch must read strictly and rebuild
+// the updated file.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -41,6 +43,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (normal.patch != expected) {
         fail("patch differs from the reference");
+    }
+    std::size_t call = 0;
+    const Bytes streamed = make_in_pieces(
+        updated, original,
+        [&] { return std::size_t{1} + (rest == 0 ? 0 : data[3 + call++ % rest] % 97); },
+        1 + data[2] % 300);
+    if (streamed != expected) {
+        fail("streaming maker's patch differs from the reference");
     }
     const ReferenceApply applied = reference_apply(normal.patch, original);
     if (applied.fault != PatchFault::none) {
