@@ -30,6 +30,16 @@ dw_apply_status fail_past_end(dw_applier* a) {
     return DW_APPLY_ERROR;
 }
 
+// Copies original bytes to the output, or skips the copy when the output
+// shares the original's memory at this point.
+void pass_original(dw_in_buffer* original, dw_out_buffer* out, std::size_t n) {
+    if (n > 0 && out->data + out->pos != original->data + original->pos) {
+        std::memcpy(out->data + out->pos, original->data + original->pos, n);
+    }
+    out->pos += n;
+    original->pos += n;
+}
+
 // Copies original bytes to the output until `written` reaches `until` (or,
 // with UINT64_MAX, until the original ends). Returns DW_APPLY_DONE when it
 // got there or the original ended first (a replace record then finds the
@@ -49,11 +59,7 @@ dw_apply_status copy_original(dw_applier* a, dw_in_buffer* original, dw_out_buff
         }
         const std::size_t n = static_cast<std::size_t>(
             std::min<std::uint64_t>({have, room(out), until - a->written}));
-        if (out->data + out->pos != original->data + original->pos) {  // else in place already
-            std::memcpy(out->data + out->pos, original->data + original->pos, n);
-        }
-        out->pos += n;
-        original->pos += n;
+        pass_original(original, out, n);
         a->written += n;
     }
     return DW_APPLY_DONE;
@@ -66,6 +72,48 @@ dw_read_event next_capped(dw_applier* a, dw_in_buffer* patch, std::size_t cap) {
     const dw_read_event event = dw_reader_next(&a->reader, &view);
     patch->pos = view.pos;
     return event;
+}
+
+// The common case: whole records inside the patch buffer whose bytes lie
+// inside the original and output buffers are placed here, without a return
+// to the mode loop for each event. Every one still goes through the reader,
+// head and data, as in the slow path, so that the rules are checked in one
+// place; a record this cannot place whole is left to the slow path.
+void place_whole_records(dw_applier* a, dw_in_buffer* patch, dw_in_buffer* original,
+                         dw_out_buffer* out) {
+    while (available(patch) >= RECORD_HEAD_SIZE) {
+        const std::uint8_t* raw = patch->data + patch->pos;
+        const RecordHead head = decode_record_head(raw, 0);
+        if (available(patch) < RECORD_HEAD_SIZE + head.length) {
+            return;
+        }
+        std::size_t before = 0;  // original bytes to pass before the data
+        if (head.command == COMMAND_REPLACE) {
+            if (head.offset < a->written) {
+                return;  // out of order: the slow path reports it
+            }
+            const std::uint64_t need = std::uint64_t{head.offset} + head.length - a->written;
+            if (need > available(original) || need > room(out)) {
+                return;
+            }
+            before = static_cast<std::size_t>(head.offset - a->written);
+        } else if (head.command != COMMAND_ADD || a->original_ended_ == 0 ||
+                   available(original) != 0 || head.length > room(out)) {
+            return;  // an add record before the original is used up, or a fault
+        }
+        if (dw_reader_next(&a->reader, patch) == DW_READ_ERROR) {
+            a->mode_ = FAILED;
+            return;
+        }
+        dw_reader_next(&a->reader, patch);  // the whole data: they are all there
+        pass_original(original, out, before);
+        std::memcpy(out->data + out->pos, a->reader.data, a->reader.data_size);
+        out->pos += a->reader.data_size;
+        if (head.command == COMMAND_REPLACE) {
+            original->pos += a->reader.data_size;
+        }
+        a->written += before + a->reader.data_size;
+    }
 }
 
 // The patch has no bytes now: more are needed, or it has ended.
@@ -108,6 +156,12 @@ dw_apply_status dw_apply(dw_applier* a, dw_in_buffer* patch, dw_in_buffer* origi
             case FAILED:
                 return DW_APPLY_ERROR;
             case NEXT: {
+                if (a->reader.position >= PATCH_HEADER_SIZE && a->reader.filled_ == 0) {
+                    place_whole_records(a, patch, original, out);
+                    if (a->mode_ == FAILED) {
+                        break;
+                    }
+                }
                 const dw_read_event event = dw_reader_next(&a->reader, patch);
                 if (event == DW_READ_ERROR) {
                     a->mode_ = FAILED;

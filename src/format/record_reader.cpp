@@ -71,17 +71,26 @@ dw_read_event dw_reader_next(dw_reader* reader, dw_in_buffer* in) {
                 reader->phase_ = HEAD;
                 break;
             case HEAD: {
-                const std::size_t n = std::min(available, RECORD_HEAD_SIZE - reader->filled_);
-                std::copy_n(in->data + in->pos, n, reader->head_ + reader->filled_);
-                in->pos += n;
-                reader->filled_ = static_cast<std::uint8_t>(reader->filled_ + n);
-                reader->position += n;
-                if (reader->filled_ < RECORD_HEAD_SIZE) {
-                    return DW_READ_MORE;
+                // A head inside the buffer is read there; one split across
+                // pieces is collected first.
+                const std::uint8_t* raw = in->data + in->pos;
+                if (reader->filled_ > 0 || available < RECORD_HEAD_SIZE) {
+                    const std::size_t n = std::min(available, RECORD_HEAD_SIZE - reader->filled_);
+                    std::copy_n(in->data + in->pos, n, reader->head_ + reader->filled_);
+                    in->pos += n;
+                    reader->filled_ = static_cast<std::uint8_t>(reader->filled_ + n);
+                    reader->position += n;
+                    if (reader->filled_ < RECORD_HEAD_SIZE) {
+                        return DW_READ_MORE;
+                    }
+                    reader->filled_ = 0;
+                    raw = reader->head_;
+                } else {
+                    in->pos += RECORD_HEAD_SIZE;
+                    reader->position += RECORD_HEAD_SIZE;
                 }
-                reader->filled_ = 0;
                 const std::uint64_t start = reader->position - RECORD_HEAD_SIZE;
-                const RecordHead head = decode_record_head(reader->head_, start);
+                const RecordHead head = decode_record_head(raw, start);
                 PatchReadState state{start, reader->replace_end_, reader->seen_add_ != 0};
                 PatchFault fault = check_record_head(head, state);
                 if (fault == PatchFault::none && head.command == COMMAND_REPLACE &&
