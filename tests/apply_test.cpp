@@ -16,7 +16,7 @@ namespace {
 constexpr std::size_t BLOCK_SIZES[] = {1, 2, 7, 61, 255, 256, BLOCK_SIZE};
 
 // Each rule at its boundary, one side accepted and the other refused, at
-// every block size, so that heads and data also straddle block edges.
+// every block and piece size, so that heads and data also straddle edges.
 TEST(Apply, RulesAtTheirBoundaries) {
     struct Rec {
         std::uint8_t command;
@@ -65,6 +65,11 @@ TEST(Apply, RulesAtTheirBoundaries) {
                 EXPECT_EQ(run.result.status, ApplyStatus::complete);
                 EXPECT_EQ(run.output, reference_apply(patch, original).output);
             }
+            // The library's applier with every stream in pieces of that size.
+            const ReferenceApply streamed = apply_in_pieces(
+                patch, original, [&] { return block; }, block);
+            EXPECT_EQ(streamed.fault, c.fault) << describe_fault(streamed.fault);
+            EXPECT_EQ(streamed.position, c.fault == PatchFault::none ? 0 : c.position);
         }
     }
 }
