@@ -219,6 +219,35 @@ DW_API void dw_maker_end_original(dw_maker* maker);
 DW_API dw_make_status dw_make(dw_maker* maker, dw_in_buffer* updated, dw_in_buffer* original,
                               dw_out_buffer* out);
 
+/* ---- SHA-256 ----
+ *
+ * FIPS 180-4 SHA-256, for digests of originals, results and patches. On
+ * x86-64 it uses the processor's SHA extensions when it has them (asked in
+ * dw_sha256_init), on aarch64 the SHA-2 instructions when the compiler
+ * targets them, and portable code elsewhere; every way gives the same
+ * digest.
+ *
+ *     dw_sha256 hash;
+ *     dw_sha256_init(&hash);
+ *     dw_sha256_update(&hash, bytes, size);   any number of times, any sizes
+ *     dw_sha256_final(&hash, digest);         32 bytes
+ */
+#define DW_SHA256_SIZE 32
+
+typedef struct dw_sha256 {
+    /* The hash's own. */
+    uint32_t state_[8];
+    uint64_t length_; /* bytes hashed so far */
+    uint8_t block_[64];
+    uint32_t used_;   /* bytes in block_ */
+    uint32_t engine_; /* which code runs the blocks */
+} dw_sha256;
+
+DW_API void dw_sha256_init(dw_sha256* hash);
+DW_API void dw_sha256_update(dw_sha256* hash, const void* data, size_t size);
+/* Writes the digest; the hash must be started again before further use. */
+DW_API void dw_sha256_final(dw_sha256* hash, uint8_t digest[DW_SHA256_SIZE]);
+
 #ifdef __cplusplus
 }
 #endif
