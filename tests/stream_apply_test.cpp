@@ -17,6 +17,8 @@ void expect_same(const ReferenceApply& got, const ReferenceApply& want) {
     EXPECT_EQ(got.position, want.position);
     if (want.fault == PatchFault::none) {
         EXPECT_EQ(got.output, want.output);
+        EXPECT_EQ(got.first_unchanged, want.first_unchanged);
+        EXPECT_EQ(got.any_changed, want.any_changed);
     }
 }
 
@@ -24,8 +26,12 @@ TEST(StreamApply, RealAndCorruptedPatchesAtAnyPieceSize) {
     std::mt19937_64 rng(31);
     for (int iteration = 0; iteration < 1000; ++iteration) {
         SCOPED_TRACE(iteration);
-        const auto [patch, original] = random_patch_case(rng, iteration % 3 != 0);
+        const bool spoiled = iteration % 3 != 0;
+        const auto [patch, original] = random_patch_case(rng, spoiled);
         const ReferenceApply want = reference_apply(patch, original);
+        if (!spoiled) {  // what every maker guarantees: no replace byte equals the original's
+            ASSERT_EQ(want.first_unchanged, UINT64_MAX);
+        }
         for (const std::size_t size :
              {std::size_t{1}, std::size_t{2}, std::size_t{7}, std::size_t{255}, std::size_t{256},
               patch.size() + original.size() + 1}) {
@@ -47,6 +53,45 @@ TEST(StreamApply, RealAndCorruptedPatchesAtAnyPieceSize) {
             EXPECT_EQ(files.result.status, ApplyStatus::complete);
             EXPECT_EQ(files.output, want.output);
         }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The origin check on the originals a user may give by mistake, at every
+// piece size: the right one, the updated file itself, one byte already
+// patched, and another file of the same length.
+TEST(StreamApply, OriginCheckFindsTheFirstUnchangedByte) {
+    const Bytes original = to_bytes("0123456789abcdefghij");
+    const Bytes updated = to_bytes("0XY34567Z9abcdeFGHij");
+    const Bytes patch = reference_patch(updated, original);
+    Bytes one_patched = original;
+    one_patched[8] = 'Z';
+    struct OriginCase {
+        const char* name;
+        Bytes original;
+        std::uint64_t first_unchanged;
+        bool any_changed;
+    };
+    const OriginCase cases[] = {
+        {"the right original", original, UINT64_MAX, true},
+        {"the updated file", updated, 1, false},
+        {"one replaced byte already patched", one_patched, 8, true},
+        {"another file of the same length", to_bytes("0Y_3456789abcdeFxxij"), 15, true},
+    };
+    for (const OriginCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const std::size_t size : {std::size_t{1}, std::size_t{7}, std::size_t{1000}}) {
+            const ReferenceApply got = apply_in_pieces(
+                patch, c.original, [&] { return size; }, size);
+            EXPECT_EQ(got.first_unchanged, c.first_unchanged);
+            EXPECT_EQ(got.any_changed, c.any_changed);
+        }
+        const ReferenceApply want = reference_apply(patch, c.original);
+        EXPECT_EQ(want.first_unchanged, c.first_unchanged);
+        EXPECT_EQ(want.any_changed, c.any_changed);
     }
 }
 

@@ -246,6 +246,8 @@ ReferenceApply reference_apply(const Bytes& patch, const Bytes& original) {
     std::size_t at = header.size();
     std::size_t replace_end = 0;
     bool seen_add = false;
+    std::uint64_t first_unchanged = UINT64_MAX;
+    bool any_changed = false;
     while (at < patch.size()) {
         const std::size_t record = at;
         auto fault = [&](PatchFault f) { return ReferenceApply{f, record, {}}; };
@@ -281,6 +283,11 @@ ReferenceApply reference_apply(const Bytes& patch, const Bytes& original) {
         }
         for (std::size_t k = 0; k < length; ++k) {
             if (command == 0) {
+                if (out[offset + k] == patch[at + k]) {
+                    first_unchanged = std::min<std::uint64_t>(first_unchanged, offset + k);
+                } else {
+                    any_changed = true;
+                }
                 out[offset + k] = patch[at + k];
             } else {
                 out.push_back(patch[at + k]);
@@ -293,7 +300,7 @@ ReferenceApply reference_apply(const Bytes& patch, const Bytes& original) {
         }
         at += length;
     }
-    return {PatchFault::none, 0, out};
+    return {PatchFault::none, 0, out, first_unchanged, any_changed};
 }
 
 ApplyRun run_apply(const Bytes& patch, const Bytes& original, std::size_t block_size) {
@@ -433,6 +440,8 @@ ReferenceApply apply_in_pieces(const Bytes& patch, const Bytes& original,
                               out_block.begin() + static_cast<long>(out.pos));
             out.pos = 0;
             if (status == DW_APPLY_DONE) {
+                run.first_unchanged = applier.first_unchanged;
+                run.any_changed = applier.any_changed != 0;
                 return run;
             }
         } else if (status == DW_APPLY_NEED_PATCH) {

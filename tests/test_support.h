@@ -66,11 +66,16 @@ Bytes reference_patch(const Bytes& updated, const Bytes& original);
 // memory at a time: checks every rule in the order the format document gives
 // (head cut short, command, length, add offset, replace after add, replace
 // order, data cut short, replace past the original's end) and applies the
-// patch to `original`. On a fault, `output` is empty.
+// patch to `original`, comparing each replace byte with the original's. On
+// a fault, `output` is empty.
 struct ReferenceApply {
     PatchFault fault = PatchFault::none;
     std::size_t position = 0;  // of the header (0) or the offending record's head
     Bytes output;
+    // The origin check: the first replace byte equal to the original's, and
+    // whether any differed.
+    std::uint64_t first_unchanged = UINT64_MAX;
+    bool any_changed = false;
 };
 ReferenceApply reference_apply(const Bytes& patch, const Bytes& original);
 

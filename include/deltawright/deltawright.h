@@ -167,6 +167,13 @@ typedef enum dw_apply_status {
 typedef struct dw_applier {
     dw_reader reader; /* its error and error_position tell a DW_APPLY_ERROR */
     uint64_t written; /* result bytes produced so far */
+    /* The origin check. A maker of these patches puts into a replace record
+     * only bytes that differ from the original's byte at that position, so a
+     * replace byte equal to the original's shows another original, or a
+     * patch applied already. Each replace byte is compared with the
+     * original's before it replaces it: */
+    uint64_t first_unchanged; /* the first such position, DW_SIZE_UNKNOWN when none */
+    uint8_t any_changed;      /* 0 while every replace byte so far equals the original's */
     /* The applier's own. */
     uint64_t record_at_; /* the current record's position in the patch */
     uint8_t mode_;

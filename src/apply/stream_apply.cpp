@@ -9,6 +9,7 @@
 
 #include "format/patch_layout.h"
 #include "format/stream_buffers.h"
+#include "scan/span_compare.h"
 
 namespace {
 
@@ -74,6 +75,21 @@ dw_read_event next_capped(dw_applier* a, dw_in_buffer* patch, std::size_t cap) {
     return event;
 }
 
+// The origin check: replace data compared with the original's bytes they
+// replace, before they replace them. `at` is the result position of data[0].
+void compare_with_original(dw_applier* a, const std::uint8_t* data, const std::uint8_t* old,
+                           std::size_t n, std::uint64_t at) {
+    if (a->first_unchanged == DW_SIZE_UNKNOWN) {
+        const std::size_t k = differing_prefix(data, old, n);
+        if (k < n) {
+            a->first_unchanged = at + k;
+        }
+    }
+    if (a->any_changed == 0 && equal_prefix(data, old, n) < n) {
+        a->any_changed = 1;
+    }
+}
+
 // The common case: whole records inside the patch buffer whose bytes lie
 // inside the original and output buffers are placed here, without a return
 // to the mode loop for each event. Every one still goes through the reader,
@@ -107,6 +123,10 @@ void place_whole_records(dw_applier* a, dw_in_buffer* patch, dw_in_buffer* origi
         }
         dw_reader_next(&a->reader, patch);  // the whole data: they are all there
         pass_original(original, out, before);
+        if (head.command == COMMAND_REPLACE) {
+            compare_with_original(a, a->reader.data, original->data + original->pos,
+                                  a->reader.data_size, a->written + before);
+        }
         std::memcpy(out->data + out->pos, a->reader.data, a->reader.data_size);
         out->pos += a->reader.data_size;
         if (head.command == COMMAND_REPLACE) {
@@ -136,6 +156,7 @@ extern "C" {
 void dw_applier_init(dw_applier* applier) {
     *applier = dw_applier{};
     dw_reader_init(&applier->reader, DW_SIZE_UNKNOWN);
+    applier->first_unchanged = DW_SIZE_UNKNOWN;
     applier->mode_ = NEXT;
 }
 
@@ -222,6 +243,10 @@ dw_apply_status dw_apply(dw_applier* a, dw_in_buffer* patch, dw_in_buffer* origi
                 } else {  // DW_READ_DATA
                     const std::size_t n = a->reader.data_size;
                     if (a->past_end_ == 0) {
+                        if (replace) {
+                            compare_with_original(a, a->reader.data, original->data + original->pos,
+                                                  n, a->written);
+                        }
                         std::memcpy(out->data + out->pos, a->reader.data, n);
                         out->pos += n;
                         a->written += n;
