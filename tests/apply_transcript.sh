@@ -84,10 +84,58 @@ while IFS='|' read -r name records want; do
 done <<'ROWS'
 header only gives the original||0123456789
 adjacent replace records|\0\0\0\0\0\3abc\0\3\0\0\0\2de|abcde56789
-replace data equal to the original|\0\2\0\0\0\2\062\063|0123456789
 replace up to the last byte|\0\11\0\0\0\1Z|012345678Z
 adds of one byte each|\1\0\0\0\0\1A\1\0\0\0\0\1B|0123456789AB
 ROWS
+
+# The origin check: a replaced byte that already holds the patched value
+# shows the patch applied already or made from another original. Each
+# original with and without --force; a refusal leaves no output.
+printf '012X456789' >one_patched.bin
+printf 'abcdYfghij' >other_y.bin
+printf 'abcdefghij' >other.bin
+AP="is already applied to"
+MO="was made from another original than"
+FA="; --force applies it anyway"
+while IFS='|' read -r name original want_status want_err forced; do
+    rm -f origin.out
+    t "$want_status" "$want_err" origin.out good.patch "$original"
+    [ "$want_status" = 0 ] || check "$name: no output is left" [ ! -e origin.out ]
+    t 0 "" --force origin.out good.patch "$original"
+    check "$name: --force applies" [ "$(cat origin.out)" = "$forced" ]
+done <<ROWS
+the right original|old.bin|0||012XY56789AB
+the updated file itself|new.bin|1|$P: good.patch $AP new.bin: every replaced byte already holds the patched value (the first at byte 3)$FA|012XY56789ABAB
+one replaced byte already patched|one_patched.bin|1|$P: good.patch $MO one_patched.bin: byte 3 already holds the patched value$FA|012XY56789AB
+another file, one byte in common|other_y.bin|1|$P: good.patch $MO other_y.bin: byte 4 already holds the patched value$FA|abcXYfghijAB
+another file, nothing in common (the check cannot tell)|other.bin|0||abcXYfghijAB
+ROWS
+patch same.patch '\0\2\0\0\0\2\062\063'
+t 1 "$P: same.patch $AP old.bin: every replaced byte already holds the patched value (the first at byte 2)$FA" \
+    same.out same.patch old.bin
+
+# --check: status 0 exactly when the result is UPDATED, else the first
+# position where they part; nothing is written.
+printf 'X12XY56789AB' >first_differs.bin
+printf '012XY5_789AB' >middle_differs.bin
+printf '012XY56789AC' >last_differs.bin
+printf '012XY56789A' >short_updated.bin
+printf '012XY56789ABC' >long_updated.bin
+printf '012XY' >shorter.bin
+"$maker" shorter.patch shorter.bin old.bin
+# status  standard error                                                                  arguments
+t 0 ""                                                                                   --check new.bin good.patch old.bin
+t 1 "$P: good.patch applied to old.bin differs from first_differs.bin at byte 0"         --check first_differs.bin good.patch old.bin
+t 1 "$P: good.patch applied to old.bin differs from middle_differs.bin at byte 6"        --check middle_differs.bin good.patch old.bin
+t 1 "$P: good.patch applied to old.bin differs from last_differs.bin at byte 11"         --check last_differs.bin good.patch old.bin
+t 1 "$P: good.patch applied to old.bin goes on past the end of short_updated.bin at byte 11" --check short_updated.bin good.patch old.bin
+t 1 "$P: good.patch applied to old.bin ends at byte 12, before the end of long_updated.bin" --check long_updated.bin good.patch old.bin
+t 1 "$P: shorter.bin is shorter than old.bin and cannot be rebuilt from the patch alone: the result goes on with the original's last bytes after byte 5" \
+    --check shorter.bin shorter.patch old.bin
+t 1 "$P: bad.patch: $V: record at byte 60: replace record reaches past the end of the original" \
+    --check new.bin bad.patch old.bin
+t 2 "$P: usage: $P --check UPDATED PATCH ORIGINAL"                                       --check new.bin good.patch
+t 2 "$P: cannot open updated file missing.bin: No such file or directory"                --check missing.bin good.patch old.bin
 
 # Command lines, files and devices.
 printf 'keep me' >kept.bin
@@ -169,6 +217,28 @@ t 0 "" link.bin good.patch old.bin
 t 0 "" dangling.bin good.patch old.bin
 check "a link as output writes its target" [ -L link.bin ] && cmp -s target.bin new.bin
 check "a dangling link as output creates its target" [ -L dangling.bin ] && cmp -s made.bin new.bin
+
+# The usual conventions: --help and --version on standard output, an
+# unknown option, --, and - for standard input and output.
+"$apply" --help >help.txt 2>err.txt
+check "--help: status 0, the usage on standard output" [ $? = 0 ] && [ ! -s err.txt ] &&
+    [ "$(head -n 1 help.txt)" = "usage: $P [--force] OUTPUT PATCH ORIGINAL" ] &&
+    grep -q -- '--check UPDATED PATCH ORIGINAL' help.txt
+"$apply" --version >version.txt 2>err.txt
+check "--version: status 0, name and version" [ $? = 0 ] && [ ! -s err.txt ] &&
+    [ "$(cat version.txt)" = "$P 1.0.0" ]
+t 2 "$P: unknown option --frobnicate ($P --help lists the options)"           --frobnicate out.bin good.patch old.bin
+t 2 "$P: unknown option -f ($P --help lists the options)"                      -f out.bin good.patch old.bin
+t 2 "$P: standard input (-) can be only one of the inputs"                     out.bin - -
+cp good.patch ./-dash.patch
+t 0 ""                                                                        -- dash.out -dash.patch old.bin
+check "-- ends the options" cmp -s dash.out new.bin
+t 0 ""                                                                        options.out good.patch old.bin --force
+"$apply" - - old.bin <good.patch >stdio.out 2>err.txt
+check "- as PATCH reads standard input, - as OUTPUT writes standard output" \
+    [ $? = 0 ] && [ ! -s err.txt ] && cmp -s stdio.out new.bin
+"$apply" --check - good.patch old.bin <new.bin >check.out 2>err.txt
+check "--check with UPDATED on standard input" [ $? = 0 ] && [ ! -s err.txt ] && [ ! -s check.out ]
 
 check "no temporary file is left" no_temporary_files
 echo "apply transcript: $passed passed, $failed failed"

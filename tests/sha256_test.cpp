@@ -4,11 +4,17 @@
 #include <deltawright/deltawright.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
-
-#include "test_support.h"
+#include <vector>
 
 namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes to_bytes(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
 
 std::string hex(const std::uint8_t* digest) {
     static const char* const DIGITS = "0123456789abcdef";

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <string>
 
+#include <deltawright/deltawright.h>
+
 #include "io/file_patch.h"
 #include "platform/platform.h"
 
@@ -21,6 +23,7 @@ constexpr int EXIT_TROUBLE = 2;  // usage, files, reads and writes
 // Fixed storage: the run allocates nothing for its data, whatever the patch says.
 std::array<std::uint8_t, BLOCK_SIZE> patch_block;
 std::array<std::uint8_t, BLOCK_SIZE> original_block;  // the result is built in it
+std::array<std::uint8_t, BLOCK_SIZE> updated_block;   // --check only
 
 // Every message: one line on standard error, naming the program.
 void say(const char* format, ...) {
@@ -56,35 +59,211 @@ int report(const ApplyResult& result, const char* output_name, const char* patch
     return EXIT_TROUBLE;
 }
 
+constexpr const char* HELP_TEXT =
+    "usage: deltawright-apply [--force] OUTPUT PATCH ORIGINAL\n"
+    "       deltawright-apply --check UPDATED PATCH ORIGINAL\n"
+    "       deltawright-apply --help | --version\n"
+    "\n"
+    "Rebuilds the updated file from PATCH and ORIGINAL and writes it to OUTPUT.\n"
+    "\n"
+    "  --force     apply even where a replaced byte already holds the patched\n"
+    "              value (the patch is already applied, or was made from\n"
+    "              another original)\n"
+    "  --check     write nothing; exit 0 exactly when applying PATCH to\n"
+    "              ORIGINAL gives UPDATED byte for byte\n"
+    "  --help      print this help and exit\n"
+    "  --version   print the version and exit\n"
+    "  --          end of the options\n"
+    "\n"
+    "A name of - is standard input (for one of the inputs) or standard output\n"
+    "(for OUTPUT). Exit status: 0 done, 1 an invalid patch, a refused original\n"
+    "or a failed check, 2 usage, files, reads and writes.\n";
+
+struct CommandLine {
+    bool force = false;
+    bool check = false;
+    bool help = false;
+    bool version = false;
+    const char* operands[3] = {};
+    int operand_count = 0;
+};
+
+// Options anywhere before `--`, operands in order. False (after a message)
+// on an unknown option.
+bool parse(int argc, char* argv[], CommandLine& line) {
+    bool options = true;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (options && std::strcmp(arg, "--") == 0) {
+            options = false;
+        } else if (options && arg[0] == '-' && arg[1] != '\0') {
+            bool* flag = std::strcmp(arg, "--force") == 0     ? &line.force
+                         : std::strcmp(arg, "--check") == 0   ? &line.check
+                         : std::strcmp(arg, "--help") == 0    ? &line.help
+                         : std::strcmp(arg, "--version") == 0 ? &line.version
+                                                              : nullptr;
+            if (flag == nullptr) {
+                say("unknown option %s (deltawright-apply --help lists the options)", arg);
+                return false;
+            }
+            *flag = true;
+        } else {
+            if (line.operand_count < 3) {
+                line.operands[line.operand_count] = arg;
+            }
+            ++line.operand_count;
+        }
+    }
+    return true;
+}
+
+bool is_standard(const char* name) {
+    return std::strcmp(name, "-") == 0;
+}
+
+// Opens an input, `-` being the standard input; says why on failure.
+std::FILE* open_named_input(const char* what, const char* name) {
+    std::FILE* file = is_standard(name) ? open_standard_input() : open_input(name);
+    if (file == nullptr) {
+        say("cannot open %s file %s: %s", what, name, std::strerror(errno));
+    } else {
+        set_unbuffered(file);
+    }
+    return file;
+}
+
+// The origin check's verdict on a complete result: 0, or 1 after a message.
+int refuse_origin(const ApplyResult& result, const char* patch_name, const char* original_name) {
+    if (result.first_unchanged == UINT64_MAX) {
+        return EXIT_APPLIED;
+    }
+    if (!result.any_changed) {
+        say("%s is already applied to %s: every replaced byte already holds the patched value "
+            "(the first at byte %" PRIu64 "); --force applies it anyway",
+            patch_name, original_name, result.first_unchanged);
+    } else {
+        say("%s was made from another original than %s: byte %" PRIu64
+            " already holds the patched value; --force applies it anyway",
+            patch_name, original_name, result.first_unchanged);
+    }
+    return EXIT_INVALID_PATCH;
+}
+
+int run_check(const char* updated_name, const char* patch_name, const char* original_name) {
+    std::FILE* files[3] = {};
+    const char* names[3] = {updated_name, patch_name, original_name};
+    const char* whats[3] = {"updated", "patch", "original"};
+    for (int i = 0; i < 3; ++i) {
+        files[i] = open_named_input(whats[i], names[i]);
+        if (files[i] == nullptr) {
+            for (int k = 0; k < i; ++k) {
+                std::fclose(files[k]);
+            }
+            return EXIT_TROUBLE;
+        }
+    }
+    BlockInput updated{files[0], updated_block};
+    BlockInput patch{files[1], patch_block};
+    BlockInput original{files[2], original_block};
+    const CheckResult r = check_patch(updated, patch, original);
+    for (std::FILE* f : files) {
+        std::fclose(f);
+    }
+    switch (r.status) {
+        case CheckStatus::same:
+            return EXIT_APPLIED;
+        case CheckStatus::differs:
+            say("%s applied to %s differs from %s at byte %" PRIu64, patch_name, original_name,
+                updated_name, r.position);
+            return EXIT_INVALID_PATCH;
+        case CheckStatus::result_shorter:
+            say("%s applied to %s ends at byte %" PRIu64 ", before the end of %s", patch_name,
+                original_name, r.position, updated_name);
+            return EXIT_INVALID_PATCH;
+        case CheckStatus::result_longer:
+            if (r.original_size > r.position) {
+                say("%s is shorter than %s and cannot be rebuilt from the patch alone: the "
+                    "result goes on with the original's last bytes after byte %" PRIu64,
+                    updated_name, original_name, r.position);
+            } else {
+                say("%s applied to %s goes on past the end of %s at byte %" PRIu64, patch_name,
+                    original_name, updated_name, r.position);
+            }
+            return EXIT_INVALID_PATCH;
+        case CheckStatus::invalid_patch:
+            say("%s: invalid patch: %s at byte %" PRIu64 ": %s", patch_name,
+                r.fault == PatchFault::bad_header ? "header" : "record", r.fault_position,
+                describe_fault(r.fault));
+            return EXIT_INVALID_PATCH;
+        case CheckStatus::updated_read_error:
+            say("error reading updated file %s: %s", updated_name, std::strerror(updated.error));
+            break;
+        case CheckStatus::patch_read_error:
+            say("error reading patch file %s: %s", patch_name, std::strerror(patch.error));
+            break;
+        case CheckStatus::original_read_error:
+            say("error reading original file %s: %s", original_name, std::strerror(original.error));
+            break;
+    }
+    return EXIT_TROUBLE;
+}
+
 }  // namespace
 
 int run_apply(int argc, char* argv[]) {
-    if (argc != 4) {
-        say("usage: deltawright-apply OUTPUT PATCH ORIGINAL");
+    CommandLine line;
+    if (!parse(argc, argv, line)) {
         return EXIT_TROUBLE;
     }
-    const char* output_name = argv[1];
-    const char* patch_name = argv[2];
-    const char* original_name = argv[3];
+    if (line.help) {
+        std::fputs(HELP_TEXT, stdout);
+        return std::fflush(stdout) == 0 ? EXIT_APPLIED : EXIT_TROUBLE;
+    }
+    if (line.version) {
+        std::printf("deltawright-apply %s\n", DW_VERSION_STRING);
+        return std::fflush(stdout) == 0 ? EXIT_APPLIED : EXIT_TROUBLE;
+    }
+    if (line.operand_count != 3) {
+        say(line.check ? "usage: deltawright-apply --check UPDATED PATCH ORIGINAL"
+                       : "usage: deltawright-apply OUTPUT PATCH ORIGINAL");
+        return EXIT_TROUBLE;
+    }
+    const char* first = line.operands[0];
+    const char* patch_name = line.operands[1];
+    const char* original_name = line.operands[2];
+    const int from_standard_input = (line.check && is_standard(first) ? 1 : 0) +
+                                    (is_standard(patch_name) ? 1 : 0) +
+                                    (is_standard(original_name) ? 1 : 0);
+    if (from_standard_input > 1) {
+        say("standard input (-) can be only one of the inputs");
+        return EXIT_TROUBLE;
+    }
+    if (line.check) {
+        return run_check(first, patch_name, original_name);
+    }
+    const char* output_name = first;
     install_signal_cleanup();
 
-    std::FILE* patch_file = open_input(patch_name);
+    std::FILE* patch_file = open_named_input("patch", patch_name);
     if (patch_file == nullptr) {
-        say("cannot open patch file %s: %s", patch_name, std::strerror(errno));
         return EXIT_TROUBLE;
     }
-    std::FILE* original_file = open_input(original_name);
+    std::FILE* original_file = open_named_input("original", original_name);
     if (original_file == nullptr) {
-        say("cannot open original file %s: %s", original_name, std::strerror(errno));
         std::fclose(patch_file);
         return EXIT_TROUBLE;
     }
-    const char* clash = is_same_regular_file(output_name, patch_name)      ? "patch"
+    const bool to_standard_output = is_standard(output_name);
+    const char* clash = to_standard_output                                 ? nullptr
+                        : is_same_regular_file(output_name, patch_name)    ? "patch"
                         : is_same_regular_file(output_name, original_name) ? "original"
                                                                            : nullptr;
     OutputFile output_file;
     std::string reason;
-    if (clash != nullptr || !open_output(output_name, output_file, reason)) {
+    const bool opened =
+        clash == nullptr && (to_standard_output ? open_standard_output(output_file, reason)
+                                                : open_output(output_name, output_file, reason));
+    if (!opened) {
         if (clash != nullptr) {
             say("cannot write %s: it is the %s file", output_name, clash);
         } else {
@@ -94,9 +273,7 @@ int run_apply(int argc, char* argv[]) {
         std::fclose(patch_file);
         return EXIT_TROUBLE;
     }
-    for (std::FILE* f : {patch_file, original_file, output_file.file}) {
-        set_unbuffered(f);
-    }
+    set_unbuffered(output_file.file);
 
     BlockInput patch{patch_file, patch_block};
     BlockInput original{original_file, original_block};
@@ -107,6 +284,10 @@ int run_apply(int argc, char* argv[]) {
     if (result.status != ApplyStatus::complete) {
         discard_output(output_file);
         return report(result, output_name, patch_name, original_name, patch, original, output);
+    }
+    if (!line.force && result.first_unchanged != UINT64_MAX) {
+        discard_output(output_file);
+        return refuse_origin(result, patch_name, original_name);
     }
     if (!commit_output(output_file, reason)) {
         say("error writing %s: %s", output_name, reason.c_str());

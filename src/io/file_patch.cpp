@@ -2,11 +2,46 @@
 
 #include <deltawright/deltawright.h>
 
+#include <algorithm>
+#include <cstring>
+
 namespace {
 
 // Bytes of a buffer handed to the library as the next piece of a stream.
 dw_in_buffer next_piece(BlockInput& input) {
     return {input.buffer.data(), read_block(input), 0};
+}
+
+// The original's block, which the result shares (see deltawright.h): the
+// output is in step with the original until it has ended, and has the whole
+// block after that.
+struct OriginalBlock {
+    BlockInput& input;
+    dw_in_buffer in{input.buffer.data(), 0, 0};
+    dw_out_buffer out{input.buffer.data(), 0, 0};
+    bool ended = false;
+    std::uint64_t read = 0;  // original bytes read so far
+};
+
+// Called once the output's bytes are taken: the next block of the original,
+// or, after its end, the whole block for the output. False on a read error.
+bool next_original(OriginalBlock& o, dw_applier& applier) {
+    if (o.ended) {
+        o.out = {o.input.buffer.data(), o.input.buffer.size(), 0};
+        return true;
+    }
+    o.in = next_piece(o.input);
+    if (o.input.failed) {
+        return false;
+    }
+    o.read += o.in.size;
+    o.out = {o.input.buffer.data(), o.in.size, 0};
+    if (o.in.size == 0) {
+        dw_applier_end_original(&applier);
+        o.ended = true;
+        o.out.size = o.input.buffer.size();
+    }
+    return true;
 }
 
 }  // namespace
@@ -59,14 +94,10 @@ ApplyResult apply_patch(BlockInput& patch, BlockInput& original, FileOutput& out
     dw_applier applier;
     dw_applier_init(&applier);
     dw_in_buffer p{patch.buffer.data(), 0, 0};
-    // The output shares the original's block, in step with it (see
-    // deltawright.h); once the original has ended, the whole block is free.
-    dw_in_buffer o{original.buffer.data(), 0, 0};
-    dw_out_buffer out{original.buffer.data(), 0, 0};
-    bool original_ended = false;
+    OriginalBlock o{original};
     const auto failed = [](ApplyStatus status) { return ApplyResult{status, PatchFault::none, 0}; };
     while (true) {
-        const dw_apply_status status = dw_apply(&applier, &p, &o, &out);
+        const dw_apply_status status = dw_apply(&applier, &p, &o.in, &o.out);
         switch (status) {
             case DW_APPLY_NEED_PATCH:
                 p = next_piece(patch);
@@ -80,30 +111,132 @@ ApplyResult apply_patch(BlockInput& patch, BlockInput& original, FileOutput& out
             case DW_APPLY_NEED_ORIGINAL:
             case DW_APPLY_NEED_OUTPUT:
             case DW_APPLY_DONE:
-                if (!write_bytes(output, {out.data, out.pos})) {
+                if (!write_bytes(output, {o.out.data, o.out.pos})) {
                     return failed(ApplyStatus::output_write_error);
                 }
                 if (status == DW_APPLY_DONE) {
-                    return flush_output(output) ? ApplyResult{}
-                                                : failed(ApplyStatus::output_write_error);
+                    if (!flush_output(output)) {
+                        return failed(ApplyStatus::output_write_error);
+                    }
+                    ApplyResult done;
+                    done.first_unchanged = applier.first_unchanged;
+                    done.any_changed = applier.any_changed != 0;
+                    return done;
                 }
-                if (original_ended) {
-                    out = {original.buffer.data(), original.buffer.size(), 0};
-                    break;
-                }
-                o = next_piece(original);
-                if (original.failed) {
+                if (!next_original(o, applier)) {
                     return failed(ApplyStatus::original_read_error);
-                }
-                out = {original.buffer.data(), o.size, 0};
-                if (o.size == 0) {
-                    dw_applier_end_original(&applier);
-                    original_ended = true;
-                    out.size = original.buffer.size();
                 }
                 break;
             case DW_APPLY_ERROR:
                 return {ApplyStatus::invalid_patch, static_cast<PatchFault>(applier.reader.error),
+                        applier.reader.error_position};
+        }
+    }
+}
+
+namespace {
+
+// The updated file as the check reads it: a block, and how far it is used.
+struct UpdatedCursor {
+    BlockInput& input;
+    dw_in_buffer piece{nullptr, 0, 0};
+    std::uint64_t position = 0;  // of piece.data[piece.pos]
+};
+
+// Compares the next result bytes with the updated file's. Returns false when
+// the check is decided (a difference, the updated file's end, a read error).
+bool compare_result(UpdatedCursor& u, const std::uint8_t* bytes, std::size_t n, CheckResult& r) {
+    while (n > 0) {
+        if (u.piece.pos == u.piece.size) {
+            u.piece = next_piece(u.input);
+            if (u.input.failed) {
+                r.status = CheckStatus::updated_read_error;
+                return false;
+            }
+            if (u.piece.size == 0) {
+                r.status = CheckStatus::result_longer;
+                r.position = u.position;
+                return false;
+            }
+        }
+        const std::size_t k = std::min(n, u.piece.size - u.piece.pos);
+        const std::uint8_t* theirs = u.piece.data + u.piece.pos;
+        if (std::memcmp(bytes, theirs, k) != 0) {
+            std::size_t at = 0;
+            while (bytes[at] == theirs[at]) {
+                ++at;
+            }
+            r.status = CheckStatus::differs;
+            r.position = u.position + at;
+            return false;
+        }
+        u.piece.pos += k;
+        u.position += k;
+        bytes += k;
+        n -= k;
+    }
+    return true;
+}
+
+}  // namespace
+
+CheckResult check_patch(BlockInput& updated, BlockInput& patch, BlockInput& original) {
+    dw_applier applier;
+    dw_applier_init(&applier);
+    dw_in_buffer p{patch.buffer.data(), 0, 0};
+    OriginalBlock o{original};
+    UpdatedCursor u{updated};
+    CheckResult r;
+    bool draining = false;  // the updated file has ended: the result is only counted
+    while (true) {
+        const dw_apply_status status = dw_apply(&applier, &p, &o.in, &o.out);
+        switch (status) {
+            case DW_APPLY_NEED_PATCH:
+                p = next_piece(patch);
+                if (patch.failed) {
+                    return {CheckStatus::patch_read_error, 0, 0, 0, PatchFault::none, 0};
+                }
+                if (p.size == 0) {
+                    dw_applier_end_patch(&applier);
+                }
+                break;
+            case DW_APPLY_NEED_ORIGINAL:
+            case DW_APPLY_NEED_OUTPUT:
+            case DW_APPLY_DONE:
+                if (!draining && !compare_result(u, o.out.data, o.out.pos, r)) {
+                    if (r.status == CheckStatus::updated_read_error) {
+                        return r;
+                    }
+                    draining = true;  // decided, unless the patch turns out invalid
+                }
+                if (status == DW_APPLY_DONE) {
+                    if (draining) {
+                        r.result_size = applier.written;
+                        r.original_size = o.read;
+                        return r;
+                    }
+                    // The result has ended: the updated file must end too.
+                    if (u.piece.pos == u.piece.size) {
+                        u.piece = next_piece(u.input);
+                        if (u.input.failed) {
+                            return {CheckStatus::updated_read_error, 0, 0, 0, PatchFault::none, 0};
+                        }
+                    }
+                    if (u.piece.size > u.piece.pos) {
+                        return {CheckStatus::result_shorter, u.position, 0, 0, PatchFault::none, 0};
+                    }
+                    return r;
+                }
+                if (!next_original(o, applier)) {
+                    return {CheckStatus::original_read_error, 0, 0, 0, PatchFault::none, 0};
+                }
+                break;
+            case DW_APPLY_ERROR:
+                return {CheckStatus::invalid_patch,
+                        0,
+                        0,
+                        0,
+                        static_cast<PatchFault>(applier.reader.error),
                         applier.reader.error_position};
         }
     }

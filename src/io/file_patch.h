@@ -42,6 +42,9 @@ struct ApplyResult {
     ApplyStatus status = ApplyStatus::complete;
     PatchFault fault = PatchFault::none;
     std::uint64_t fault_position = 0;  // of the header (0) or the offending record's head
+    // The origin check (see dw_applier), for a complete result.
+    std::uint64_t first_unchanged = UINT64_MAX;  // none
+    bool any_changed = false;
 };
 
 // Applies `patch` to `original`, writing the result to `output`, flushed.
@@ -50,3 +53,30 @@ struct ApplyResult {
 // Stops at the first fault or failure: the output then holds a prefix of
 // some result and must be thrown away. Never opens, closes or seeks a file.
 [[nodiscard]] ApplyResult apply_patch(BlockInput& patch, BlockInput& original, FileOutput& output);
+
+enum class CheckStatus {
+    same,                 // the result is UPDATED, byte for byte
+    differs,              // they differ at `position` (both have that byte)
+    result_shorter,       // the result ends at `position`, UPDATED goes on
+    result_longer,        // UPDATED ends at `position`, the result goes on
+    invalid_patch,        // see fault and fault_position
+    updated_read_error,   // see updated.error
+    patch_read_error,     // see patch.error
+    original_read_error,  // see original.error
+};
+
+struct CheckResult {
+    CheckStatus status = CheckStatus::same;
+    std::uint64_t position = 0;
+    std::uint64_t result_size = 0;    // for result_longer: how long the result is
+    std::uint64_t original_size = 0;  // for result_longer: how long the original is
+    PatchFault fault = PatchFault::none;
+    std::uint64_t fault_position = 0;
+};
+
+// Applies `patch` to `original` and compares the result with `updated` as
+// it comes, reading the three once, forward, together; writes nothing.
+// `updated` is read in its own blocks. Stops at the first difference; when
+// the updated file ends first, reads on to the end of the patch and the
+// original, to tell how long the result and the original are.
+[[nodiscard]] CheckResult check_patch(BlockInput& updated, BlockInput& patch, BlockInput& original);

@@ -50,6 +50,10 @@ void install_signal_cleanup();
 // with errno EISDIR. Returns null on failure with errno set.
 std::FILE* open_input(const char* name);
 
+// The standard input, for binary reading, as `-` names it on a command line.
+// Returns null on failure with errno set.
+std::FILE* open_standard_input();
+
 // True when `output` names an existing regular file that is the same file as
 // `input` (another spelling, a hard link, a symbolic link or a descriptor's
 // name included), so that writing it would destroy the input.
@@ -80,6 +84,9 @@ struct OutputFile {
 // `reason` set (the system's text) when it is refused or cannot be opened;
 // nothing has then been created or changed.
 [[nodiscard]] bool open_output(const char* name, OutputFile& output, std::string& reason);
+
+// The standard output as a direct output, as `-` names it on a command line.
+[[nodiscard]] bool open_standard_output(OutputFile& output, std::string& reason);
 
 // Finishes a complete output: flushes it to stable storage and, for a
 // temporary file, puts it under its name with the replaced file's owner and

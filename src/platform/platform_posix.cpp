@@ -503,3 +503,11 @@ void discard_output(OutputFile& output) {
     }
     close_folder(output);
 }
+
+std::FILE* open_standard_input() {
+    return open_input("/dev/stdin");  // a descriptor's name: read where it stands
+}
+
+bool open_standard_output(OutputFile& output, std::string& reason) {
+    return open_output("/dev/stdout", output, reason);
+}

@@ -332,3 +332,48 @@ void discard_output(OutputFile& output) {
     }
     disarm();
 }
+
+namespace {
+
+// A duplicate of a standard handle, so that closing what we opened leaves
+// the process's own handle alone.
+HANDLE duplicate_standard(DWORD which) {
+    HANDLE copy = INVALID_HANDLE_VALUE;
+    const HANDLE self = GetCurrentProcess();
+    if (DuplicateHandle(self, GetStdHandle(which), self, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS) ==
+        0) {
+        return INVALID_HANDLE_VALUE;
+    }
+    return copy;
+}
+
+}  // namespace
+
+std::FILE* open_standard_input() {
+    const HANDLE handle = duplicate_standard(STD_INPUT_HANDLE);
+    if (handle == INVALID_HANDLE_VALUE) {
+        errno = EBADF;
+        return nullptr;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_BINARY | _O_RDONLY);
+    std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, "rb");
+    if (file == nullptr) {
+        if (fd >= 0) {
+            _close(fd);
+        } else {
+            CloseHandle(handle);
+        }
+        errno = EBADF;
+    }
+    return file;
+}
+
+bool open_standard_output(OutputFile& output, std::string& reason) {
+    const HANDLE handle = duplicate_standard(STD_OUTPUT_HANDLE);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return fail(reason, ERROR_INVALID_HANDLE);
+    }
+    output.kind = OutputKind::direct;
+    output.path = "-";
+    return attach_file(handle, output, reason);
+}
