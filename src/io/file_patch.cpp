@@ -23,6 +23,19 @@ struct OriginalBlock {
     std::uint64_t read = 0;  // original bytes read so far
 };
 
+// The next piece of the patch for the applier, which is told when the patch
+// has ended. False on a read error.
+bool next_patch(BlockInput& patch, dw_in_buffer& piece, dw_applier& applier) {
+    piece = next_piece(patch);
+    if (patch.failed) {
+        return false;
+    }
+    if (piece.size == 0) {
+        dw_applier_end_patch(&applier);
+    }
+    return true;
+}
+
 // Called once the output's bytes are taken: the next block of the original,
 // or, after its end, the whole block for the output. False on a read error.
 bool next_original(OriginalBlock& o, dw_applier& applier) {
@@ -100,12 +113,8 @@ ApplyResult apply_patch(BlockInput& patch, BlockInput& original, FileOutput& out
         const dw_apply_status status = dw_apply(&applier, &p, &o.in, &o.out);
         switch (status) {
             case DW_APPLY_NEED_PATCH:
-                p = next_piece(patch);
-                if (patch.failed) {
+                if (!next_patch(patch, p, applier)) {
                     return failed(ApplyStatus::patch_read_error);
-                }
-                if (p.size == 0) {
-                    dw_applier_end_patch(&applier);
                 }
                 break;
             case DW_APPLY_NEED_ORIGINAL:
@@ -192,12 +201,8 @@ CheckResult check_patch(BlockInput& updated, BlockInput& patch, BlockInput& orig
         const dw_apply_status status = dw_apply(&applier, &p, &o.in, &o.out);
         switch (status) {
             case DW_APPLY_NEED_PATCH:
-                p = next_piece(patch);
-                if (patch.failed) {
+                if (!next_patch(patch, p, applier)) {
                     return {CheckStatus::patch_read_error, 0, 0, 0, PatchFault::none, 0};
-                }
-                if (p.size == 0) {
-                    dw_applier_end_patch(&applier);
                 }
                 break;
             case DW_APPLY_NEED_ORIGINAL:
