@@ -130,12 +130,71 @@ t 1 "$P: good.patch applied to old.bin differs from middle_differs.bin at byte 6
 t 1 "$P: good.patch applied to old.bin differs from last_differs.bin at byte 11"         --check last_differs.bin good.patch old.bin
 t 1 "$P: good.patch applied to old.bin goes on past the end of short_updated.bin at byte 11" --check short_updated.bin good.patch old.bin
 t 1 "$P: good.patch applied to old.bin ends at byte 12, before the end of long_updated.bin" --check long_updated.bin good.patch old.bin
-t 1 "$P: shorter.bin is shorter than old.bin and cannot be rebuilt from the patch alone: the result goes on with the original's last bytes after byte 5" \
+t 1 "$P: shorter.bin is shorter than old.bin and cannot be rebuilt from the patch alone: the result goes on with the original's last bytes after byte 5; --check --seal MANIFEST records its length" \
     --check shorter.bin shorter.patch old.bin
 t 1 "$P: bad.patch: $V: record at byte 60: replace record reaches past the end of the original" \
     --check new.bin bad.patch old.bin
 t 2 "$P: usage: $P --check UPDATED PATCH ORIGINAL"                                       --check new.bin good.patch
 t 2 "$P: cannot open updated file missing.bin: No such file or directory"                --check missing.bin good.patch old.bin
+
+# Sealed manifests: --check --seal writes the sizes and digests as
+# sha256sum prints them; --manifest applies only what matches, rebuilds a
+# shorter updated file exactly, and leaves OUTPUT untouched otherwise.
+t 0 "" --check --seal good.manifest new.bin good.patch old.bin
+check "the manifest holds the sizes and sha256sum's digests" [ "$(cat good.manifest)" = "deltawright-manifest 1
+format DLT40
+original-size 10
+original-sha256 $(sha256sum <old.bin | cut -c1-64)
+updated-size 12
+updated-sha256 $(sha256sum <new.bin | cut -c1-64)
+patch-size 76
+patch-sha256 $(sha256sum <good.patch | cut -c1-64)" ]
+t 0 "" --manifest good.manifest sealed.out good.patch old.bin
+check "a sealed apply rebuilds the updated file" cmp -s sealed.out new.bin
+t 0 "" --check --seal shorter.manifest shorter.bin shorter.patch old.bin
+t 0 "" --manifest shorter.manifest shorter.out shorter.patch old.bin
+check "a shorter updated file is rebuilt exactly" cmp -s shorter.out shorter.bin
+t 1 "$P: bad.patch: $V: record at byte 60: replace record reaches past the end of the original" \
+    --check --seal bad.manifest new.bin bad.patch old.bin
+check "a failed check writes no manifest" [ ! -e bad.manifest ]
+t 2 "$P: cannot write old.bin: it is the original file" --check --seal old.bin new.bin good.patch old.bin
+# Each field wrong in turn: status 1, OUTPUT keeps its content.
+OLD_SHA=$(sha256sum <old.bin | cut -c1-64) NEW_SHA=$(sha256sum <new.bin | cut -c1-64)
+PATCH_SHA=$(sha256sum <good.patch | cut -c1-64) ZERO_SHA=$(printf '0%.0s' $(seq 64))
+while IFS='|' read -r name from to want; do
+    sed "s/^$from\$/$to/" good.manifest >wrong.manifest
+    printf 'keep me' >kept.bin
+    t 1 "$P: $want" --manifest wrong.manifest kept.bin good.patch old.bin
+    check "$name: the output keeps its content" [ "$(cat kept.bin)" = "keep me" ]
+done <<ROWS
+original size|original-size 10|original-size 11|original old.bin does not match wrong.manifest: 10 bytes, the manifest says 11
+original digest|original-sha256 $OLD_SHA|original-sha256 $ZERO_SHA|original old.bin does not match wrong.manifest: SHA-256 $OLD_SHA, the manifest says $ZERO_SHA
+patch digest|patch-sha256 $PATCH_SHA|patch-sha256 $ZERO_SHA|patch good.patch does not match wrong.manifest: SHA-256 $PATCH_SHA, the manifest says $ZERO_SHA
+result digest|updated-sha256 $NEW_SHA|updated-sha256 $ZERO_SHA|the result of good.patch does not match wrong.manifest: SHA-256 $NEW_SHA, the manifest says $ZERO_SHA
+result longer than the patch gives|updated-size 12|updated-size 13|the result of good.patch does not match wrong.manifest: 12 bytes, the manifest says 13
+ROWS
+# Malformed manifests: status 2 with the manifest's name and line.
+while IFS='|' read -r name edit want; do
+    sed "$edit" good.manifest >bad.manifest
+    t 2 "$P: bad.manifest:$want" --manifest bad.manifest kept.bin good.patch old.bin
+done <<'ROWS'
+unknown version|1s/ 1$/ 2/|1: unknown manifest version (this program reads version 1)
+not a manifest|1s/.*/hello/|1: not a deltawright manifest
+unknown field|3s/original-size/origin-size/|3: unknown field 'origin-size'
+a field twice|5s/updated-size 12/original-size 12/|5: field original-size given twice
+a field missing|8d| field patch-sha256 missing
+a malformed size|3s/10$/010/|3: malformed size in original-size (a decimal number)
+a negative size|3s/10$/-1/|3: malformed size in original-size (a decimal number)
+a malformed digest|4s/ ./ A/|4: malformed digest in original-sha256 (64 lowercase hex digits)
+a short digest|4s/.$//|4: malformed digest in original-sha256 (64 lowercase hex digits)
+another patch format|2s/DLT40/DLT41/|2: unknown patch format (this program reads DLT40)
+ROWS
+head -c -1 good.manifest >bad.manifest
+t 2 "$P: bad.manifest:8: the last line does not end with a line feed" --manifest bad.manifest kept.bin good.patch old.bin
+t 2 "$P: --seal needs --check: a manifest is sealed after a passing check" --seal m.out out.bin good.patch old.bin
+t 2 "$P: --manifest applies a patch; --check seals one with --seal" --check --manifest good.manifest new.bin good.patch old.bin
+t 2 "$P: option --manifest needs a manifest file name" out.bin good.patch old.bin --manifest
+check "the existing output is unchanged after every refused manifest" [ "$(cat kept.bin)" = "keep me" ]
 
 # Command lines, files and devices.
 printf 'keep me' >kept.bin

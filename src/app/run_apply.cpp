@@ -11,6 +11,7 @@
 
 #include <deltawright/deltawright.h>
 
+#include "app/manifest.h"
 #include "io/file_patch.h"
 #include "platform/platform.h"
 
@@ -60,8 +61,8 @@ int report(const ApplyResult& result, const char* output_name, const char* patch
 }
 
 constexpr const char* HELP_TEXT =
-    "usage: deltawright-apply [--force] OUTPUT PATCH ORIGINAL\n"
-    "       deltawright-apply --check UPDATED PATCH ORIGINAL\n"
+    "usage: deltawright-apply [--force] [--manifest MANIFEST] OUTPUT PATCH ORIGINAL\n"
+    "       deltawright-apply --check [--seal MANIFEST] UPDATED PATCH ORIGINAL\n"
     "       deltawright-apply --help | --version\n"
     "\n"
     "Rebuilds the updated file from PATCH and ORIGINAL and writes it to OUTPUT.\n"
@@ -71,6 +72,13 @@ constexpr const char* HELP_TEXT =
     "              another original)\n"
     "  --check     write nothing; exit 0 exactly when applying PATCH to\n"
     "              ORIGINAL gives UPDATED byte for byte\n"
+    "  --seal MANIFEST\n"
+    "              with --check, when it passes: write MANIFEST, the sizes and\n"
+    "              SHA-256 digests of the three files\n"
+    "  --manifest MANIFEST\n"
+    "              apply only to the original MANIFEST names, rebuild exactly\n"
+    "              the updated file it names (a shorter one too), and check\n"
+    "              the result's digest before it replaces OUTPUT\n"
     "  --help      print this help and exit\n"
     "  --version   print the version and exit\n"
     "  --          end of the options\n"
@@ -80,6 +88,8 @@ constexpr const char* HELP_TEXT =
     "or a failed check, 2 usage, files, reads and writes.\n";
 
 struct CommandLine {
+    const char* seal = nullptr;
+    const char* manifest = nullptr;
     bool force = false;
     bool check = false;
     bool help = false;
@@ -96,6 +106,13 @@ bool parse(int argc, char* argv[], CommandLine& line) {
         const char* arg = argv[i];
         if (options && std::strcmp(arg, "--") == 0) {
             options = false;
+        } else if (options &&
+                   (std::strcmp(arg, "--seal") == 0 || std::strcmp(arg, "--manifest") == 0)) {
+            if (i + 1 == argc) {
+                say("option %s needs a manifest file name", arg);
+                return false;
+            }
+            (arg[2] == 's' ? line.seal : line.manifest) = argv[++i];
         } else if (options && arg[0] == '-' && arg[1] != '\0') {
             bool* flag = std::strcmp(arg, "--force") == 0     ? &line.force
                          : std::strcmp(arg, "--check") == 0   ? &line.check
@@ -149,7 +166,107 @@ int refuse_origin(const ApplyResult& result, const char* patch_name, const char*
     return EXIT_INVALID_PATCH;
 }
 
-int run_check(const char* updated_name, const char* patch_name, const char* original_name) {
+// Reads and checks MANIFEST; says why on failure.
+bool read_manifest(const char* name, Manifest& manifest) {
+    std::FILE* file = open_named_input("manifest", name);
+    if (file == nullptr) {
+        return false;
+    }
+    std::string text(MAX_MANIFEST_SIZE + 1, '\0');
+    text.resize(std::fread(text.data(), 1, text.size(), file));
+    const bool failed = std::ferror(file) != 0;
+    const int error = errno;
+    std::fclose(file);
+    if (failed) {
+        say("error reading manifest file %s: %s", name, std::strerror(error));
+        return false;
+    }
+    if (text.size() > MAX_MANIFEST_SIZE) {
+        say("%s: not a manifest: longer than %zu bytes", name, MAX_MANIFEST_SIZE);
+        return false;
+    }
+    int line = 0;
+    std::string reason;
+    if (!parse_manifest(text, manifest, line, reason)) {
+        if (line > 0) {
+            say("%s:%d: %s", name, line, reason.c_str());
+        } else {
+            say("%s: %s", name, reason.c_str());
+        }
+        return false;
+    }
+    return true;
+}
+
+// One file against its seal: false, after a message, when its size or its
+// digest differs.
+bool matches_seal(const char* what, const char* name, const char* manifest_name,
+                  const FileSeal& want, std::uint64_t size, dw_sha256& hash) {
+    std::uint8_t digest[DW_SHA256_SIZE];
+    dw_sha256_final(&hash, digest);
+    if (size != want.size) {
+        say("%s %s does not match %s: %" PRIu64 " bytes, the manifest says %" PRIu64, what, name,
+            manifest_name, size, want.size);
+        return false;
+    }
+    if (std::memcmp(digest, want.sha256, DW_SHA256_SIZE) != 0) {
+        say("%s %s does not match %s: SHA-256 %s, the manifest says %s", what, name, manifest_name,
+            hex_digest(digest).c_str(), hex_digest(want.sha256).c_str());
+        return false;
+    }
+    return true;
+}
+
+bool matches_manifest(Sealing& seal, const Manifest& m, const char* manifest_name,
+                      const char* patch_name, const char* original_name) {
+    return matches_seal("original", original_name, manifest_name, m.original, seal.original_size,
+                        seal.original) &&
+           matches_seal("patch", patch_name, manifest_name, m.patch, seal.patch_size, seal.patch) &&
+           matches_seal("the result of", patch_name, manifest_name, m.updated, seal.result_size,
+                        seal.result);
+}
+
+// Writes the manifest of a passing check, as any output is written.
+int write_manifest(const char* name, Sealing& seal, const char* const inputs[3]) {
+    for (int i = 0; i < 3; ++i) {
+        if (!is_standard(inputs[i]) && is_same_regular_file(name, inputs[i])) {
+            say("cannot write %s: it is the %s file", name,
+                i == 0   ? "updated"
+                : i == 1 ? "patch"
+                         : "original");
+            return EXIT_TROUBLE;
+        }
+    }
+    Manifest m;
+    m.original.size = seal.original_size;
+    m.patch.size = seal.patch_size;
+    m.updated.size = seal.result_size;
+    dw_sha256_final(&seal.original, m.original.sha256);
+    dw_sha256_final(&seal.patch, m.patch.sha256);
+    dw_sha256_final(&seal.result, m.updated.sha256);
+    const std::string text = format_manifest(m);
+    OutputFile out;
+    std::string reason;
+    const bool opened =
+        is_standard(name) ? open_standard_output(out, reason) : open_output(name, out, reason);
+    if (!opened) {
+        say("cannot create %s: %s", name, reason.c_str());
+        return EXIT_TROUBLE;
+    }
+    if (std::fwrite(text.data(), 1, text.size(), out.file) != text.size()) {
+        say("error writing %s: %s", name, std::strerror(errno));
+        discard_output(out);
+        return EXIT_TROUBLE;
+    }
+    if (!commit_output(out, reason)) {
+        say("error writing %s: %s", name, reason.c_str());
+        return EXIT_TROUBLE;
+    }
+    return EXIT_APPLIED;
+}
+
+int run_check(const char* updated_name, const char* patch_name, const char* original_name,
+              const char* seal_name) {
     std::FILE* files[3] = {};
     const char* names[3] = {updated_name, patch_name, original_name};
     const char* whats[3] = {"updated", "patch", "original"};
@@ -165,13 +282,15 @@ int run_check(const char* updated_name, const char* patch_name, const char* orig
     BlockInput updated{files[0], updated_block};
     BlockInput patch{files[1], patch_block};
     BlockInput original{files[2], original_block};
-    const CheckResult r = check_patch(updated, patch, original);
+    Sealing seal;
+    start_sealing(seal);
+    const CheckResult r = check_patch(updated, patch, original, &seal);
     for (std::FILE* f : files) {
         std::fclose(f);
     }
     switch (r.status) {
         case CheckStatus::same:
-            return EXIT_APPLIED;
+            return seal_name == nullptr ? EXIT_APPLIED : write_manifest(seal_name, seal, names);
         case CheckStatus::differs:
             say("%s applied to %s differs from %s at byte %" PRIu64, patch_name, original_name,
                 updated_name, r.position);
@@ -181,9 +300,14 @@ int run_check(const char* updated_name, const char* patch_name, const char* orig
                 original_name, r.position, updated_name);
             return EXIT_INVALID_PATCH;
         case CheckStatus::result_longer:
+            if (r.original_size > r.position && seal_name != nullptr) {
+                // The manifest holds the updated file's length: rebuilt exactly with it.
+                return write_manifest(seal_name, seal, names);
+            }
             if (r.original_size > r.position) {
                 say("%s is shorter than %s and cannot be rebuilt from the patch alone: the "
-                    "result goes on with the original's last bytes after byte %" PRIu64,
+                    "result goes on with the original's last bytes after byte %" PRIu64
+                    "; --check --seal MANIFEST records its length",
                     updated_name, original_name, r.position);
             } else {
                 say("%s applied to %s goes on past the end of %s at byte %" PRIu64, patch_name,
@@ -228,6 +352,11 @@ int run_apply(int argc, char* argv[]) {
                        : "usage: deltawright-apply OUTPUT PATCH ORIGINAL");
         return EXIT_TROUBLE;
     }
+    if ((line.seal != nullptr && !line.check) || (line.manifest != nullptr && line.check)) {
+        say(line.check ? "--manifest applies a patch; --check seals one with --seal"
+                       : "--seal needs --check: a manifest is sealed after a passing check");
+        return EXIT_TROUBLE;
+    }
     const char* first = line.operands[0];
     const char* patch_name = line.operands[1];
     const char* original_name = line.operands[2];
@@ -239,7 +368,11 @@ int run_apply(int argc, char* argv[]) {
         return EXIT_TROUBLE;
     }
     if (line.check) {
-        return run_check(first, patch_name, original_name);
+        return run_check(first, patch_name, original_name, line.seal);
+    }
+    Manifest manifest;
+    if (line.manifest != nullptr && !read_manifest(line.manifest, manifest)) {
+        return EXIT_TROUBLE;
     }
     const char* output_name = first;
     install_signal_cleanup();
@@ -278,12 +411,21 @@ int run_apply(int argc, char* argv[]) {
     BlockInput patch{patch_file, patch_block};
     BlockInput original{original_file, original_block};
     FileOutput output{output_file.file};
-    const ApplyResult result = apply_patch(patch, original, output);
+    Sealing seal;
+    start_sealing(seal);
+    seal.result_limit = line.manifest != nullptr ? manifest.updated.size : UINT64_MAX;
+    const ApplyResult result =
+        apply_patch(patch, original, output, line.manifest != nullptr ? &seal : nullptr);
     std::fclose(original_file);
     std::fclose(patch_file);
     if (result.status != ApplyStatus::complete) {
         discard_output(output_file);
         return report(result, output_name, patch_name, original_name, patch, original, output);
+    }
+    if (line.manifest != nullptr &&
+        !matches_manifest(seal, manifest, line.manifest, patch_name, original_name)) {
+        discard_output(output_file);
+        return EXIT_INVALID_PATCH;
     }
     if (!line.force && result.first_unchanged != UINT64_MAX) {
         discard_output(output_file);

@@ -7,6 +7,11 @@
 
 namespace {
 
+void take(dw_sha256& hash, std::uint64_t& size, const std::uint8_t* data, std::size_t n) {
+    dw_sha256_update(&hash, data, n);
+    size += n;
+}
+
 // Bytes of a buffer handed to the library as the next piece of a stream.
 dw_in_buffer next_piece(BlockInput& input) {
     return {input.buffer.data(), read_block(input), 0};
@@ -17,6 +22,7 @@ dw_in_buffer next_piece(BlockInput& input) {
 // block after that.
 struct OriginalBlock {
     BlockInput& input;
+    Sealing* seal;
     dw_in_buffer in{input.buffer.data(), 0, 0};
     dw_out_buffer out{input.buffer.data(), 0, 0};
     bool ended = false;
@@ -25,10 +31,13 @@ struct OriginalBlock {
 
 // The next piece of the patch for the applier, which is told when the patch
 // has ended. False on a read error.
-bool next_patch(BlockInput& patch, dw_in_buffer& piece, dw_applier& applier) {
+bool next_patch(BlockInput& patch, dw_in_buffer& piece, dw_applier& applier, Sealing* seal) {
     piece = next_piece(patch);
     if (patch.failed) {
         return false;
+    }
+    if (seal != nullptr) {
+        take(seal->patch, seal->patch_size, piece.data, piece.size);
     }
     if (piece.size == 0) {
         dw_applier_end_patch(&applier);
@@ -46,6 +55,9 @@ bool next_original(OriginalBlock& o, dw_applier& applier) {
     o.in = next_piece(o.input);
     if (o.input.failed) {
         return false;
+    }
+    if (o.seal != nullptr) {  // before the result is built over it
+        take(o.seal->original, o.seal->original_size, o.in.data, o.in.size);
     }
     o.read += o.in.size;
     o.out = {o.input.buffer.data(), o.in.size, 0};
@@ -103,24 +115,37 @@ ScanStatus make_patch(BlockInput& updated, BlockInput& original,
     }
 }
 
-ApplyResult apply_patch(BlockInput& patch, BlockInput& original, FileOutput& output) {
+void start_sealing(Sealing& seal) {
+    dw_sha256_init(&seal.original);
+    dw_sha256_init(&seal.patch);
+    dw_sha256_init(&seal.result);
+}
+
+ApplyResult apply_patch(BlockInput& patch, BlockInput& original, FileOutput& output,
+                        Sealing* seal) {
     dw_applier applier;
     dw_applier_init(&applier);
     dw_in_buffer p{patch.buffer.data(), 0, 0};
-    OriginalBlock o{original};
+    OriginalBlock o{original, seal};
     const auto failed = [](ApplyStatus status) { return ApplyResult{status, PatchFault::none, 0}; };
     while (true) {
         const dw_apply_status status = dw_apply(&applier, &p, &o.in, &o.out);
         switch (status) {
             case DW_APPLY_NEED_PATCH:
-                if (!next_patch(patch, p, applier)) {
+                if (!next_patch(patch, p, applier, seal)) {
                     return failed(ApplyStatus::patch_read_error);
                 }
                 break;
             case DW_APPLY_NEED_ORIGINAL:
             case DW_APPLY_NEED_OUTPUT:
-            case DW_APPLY_DONE:
-                if (!write_bytes(output, {o.out.data, o.out.pos})) {
+            case DW_APPLY_DONE: {
+                std::size_t n = o.out.pos;
+                if (seal != nullptr) {
+                    n = static_cast<std::size_t>(
+                        std::min<std::uint64_t>(n, seal->result_limit - seal->result_size));
+                    take(seal->result, seal->result_size, o.out.data, n);
+                }
+                if (!write_bytes(output, {o.out.data, n})) {
                     return failed(ApplyStatus::output_write_error);
                 }
                 if (status == DW_APPLY_DONE) {
@@ -136,6 +161,7 @@ ApplyResult apply_patch(BlockInput& patch, BlockInput& original, FileOutput& out
                     return failed(ApplyStatus::original_read_error);
                 }
                 break;
+            }
             case DW_APPLY_ERROR:
                 return {ApplyStatus::invalid_patch, static_cast<PatchFault>(applier.reader.error),
                         applier.reader.error_position};
@@ -148,17 +174,29 @@ namespace {
 // The updated file as the check reads it: a block, and how far it is used.
 struct UpdatedCursor {
     BlockInput& input;
+    Sealing* seal;
     dw_in_buffer piece{nullptr, 0, 0};
     std::uint64_t position = 0;  // of piece.data[piece.pos]
 };
+
+// The next piece of the updated file. False on a read error.
+bool next_updated(UpdatedCursor& u) {
+    u.piece = next_piece(u.input);
+    if (u.input.failed) {
+        return false;
+    }
+    if (u.seal != nullptr) {
+        take(u.seal->result, u.seal->result_size, u.piece.data, u.piece.size);
+    }
+    return true;
+}
 
 // Compares the next result bytes with the updated file's. Returns false when
 // the check is decided (a difference, the updated file's end, a read error).
 bool compare_result(UpdatedCursor& u, const std::uint8_t* bytes, std::size_t n, CheckResult& r) {
     while (n > 0) {
         if (u.piece.pos == u.piece.size) {
-            u.piece = next_piece(u.input);
-            if (u.input.failed) {
+            if (!next_updated(u)) {
                 r.status = CheckStatus::updated_read_error;
                 return false;
             }
@@ -189,19 +227,20 @@ bool compare_result(UpdatedCursor& u, const std::uint8_t* bytes, std::size_t n, 
 
 }  // namespace
 
-CheckResult check_patch(BlockInput& updated, BlockInput& patch, BlockInput& original) {
+CheckResult check_patch(BlockInput& updated, BlockInput& patch, BlockInput& original,
+                        Sealing* seal) {
     dw_applier applier;
     dw_applier_init(&applier);
     dw_in_buffer p{patch.buffer.data(), 0, 0};
-    OriginalBlock o{original};
-    UpdatedCursor u{updated};
+    OriginalBlock o{original, seal};
+    UpdatedCursor u{updated, seal};
     CheckResult r;
     bool draining = false;  // the updated file has ended: the result is only counted
     while (true) {
         const dw_apply_status status = dw_apply(&applier, &p, &o.in, &o.out);
         switch (status) {
             case DW_APPLY_NEED_PATCH:
-                if (!next_patch(patch, p, applier)) {
+                if (!next_patch(patch, p, applier, seal)) {
                     return {CheckStatus::patch_read_error, 0, 0, 0, PatchFault::none, 0};
                 }
                 break;
@@ -221,11 +260,8 @@ CheckResult check_patch(BlockInput& updated, BlockInput& patch, BlockInput& orig
                         return r;
                     }
                     // The result has ended: the updated file must end too.
-                    if (u.piece.pos == u.piece.size) {
-                        u.piece = next_piece(u.input);
-                        if (u.input.failed) {
-                            return {CheckStatus::updated_read_error, 0, 0, 0, PatchFault::none, 0};
-                        }
+                    if (u.piece.pos == u.piece.size && !next_updated(u)) {
+                        return {CheckStatus::updated_read_error, 0, 0, 0, PatchFault::none, 0};
                     }
                     if (u.piece.size > u.piece.pos) {
                         return {CheckStatus::result_shorter, u.position, 0, 0, PatchFault::none, 0};

@@ -11,8 +11,26 @@
 #include <cstdint>
 #include <span>
 
+#include <deltawright/deltawright.h>
+
 #include "format/patch_layout.h"
 #include "io/block_io.h"
+
+// Sizes and SHA-256 digests taken as the streams are read and the result is
+// made: the original's and the patch's as read, and the result's (or, for a
+// check, the updated file's). An apply cuts the result at `result_limit`.
+struct Sealing {
+    dw_sha256 original;
+    dw_sha256 patch;
+    dw_sha256 result;
+    std::uint64_t original_size = 0;
+    std::uint64_t patch_size = 0;
+    std::uint64_t result_size = 0;
+    std::uint64_t result_limit = UINT64_MAX;
+};
+
+// Starts the three digests.
+void start_sealing(Sealing& seal);
 
 enum class ScanStatus {
     complete,             // the whole patch written and flushed
@@ -52,7 +70,10 @@ struct ApplyResult {
 // over its bytes) and written from there, so no original byte is copied.
 // Stops at the first fault or failure: the output then holds a prefix of
 // some result and must be thrown away. Never opens, closes or seeks a file.
-[[nodiscard]] ApplyResult apply_patch(BlockInput& patch, BlockInput& original, FileOutput& output);
+// With `seal`, the sizes and digests are taken too, and the result is cut at
+// seal->result_limit bytes.
+[[nodiscard]] ApplyResult apply_patch(BlockInput& patch, BlockInput& original, FileOutput& output,
+                                      Sealing* seal = nullptr);
 
 enum class CheckStatus {
     same,                 // the result is UPDATED, byte for byte
@@ -79,4 +100,7 @@ struct CheckResult {
 // `updated` is read in its own blocks. Stops at the first difference; when
 // the updated file ends first, reads on to the end of the patch and the
 // original, to tell how long the result and the original are.
-[[nodiscard]] CheckResult check_patch(BlockInput& updated, BlockInput& patch, BlockInput& original);
+// With `seal`, the sizes and digests of the three are taken too (complete
+// when the result is `same`).
+[[nodiscard]] CheckResult check_patch(BlockInput& updated, BlockInput& patch, BlockInput& original,
+                                      Sealing* seal = nullptr);
