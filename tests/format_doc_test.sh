@@ -40,7 +40,49 @@ if ! cmp -s documented.hex actual.hex; then
 fi
 if ! "$apply" /dev/stdout example.patch original.bin | cmp -s - updated.bin; then
     echo "FAIL: the documented patch, applied, does not give the documented updated file"
-    echo "format document example: 1 passed, 1 failed"
     exit 1
 fi
-echo "format document example: 2 passed, 0 failed"
+# The listing, exactly as documented, and its JSON Lines, each line parsed
+# as JSON (by CMake's parser) and read back.
+if ! "$apply" --list example.patch | cmp -s - <(block example-list); then
+    echo "FAIL: --list prints otherwise than documented:"
+    diff <("$apply" --list example.patch) <(block example-list)
+    exit 1
+fi
+"$apply" --list --json example.patch >listing.jsonl
+if ! cmp -s listing.jsonl <(block example-json); then
+    echo "FAIL: --list --json prints otherwise than documented:"
+    diff listing.jsonl <(block example-json)
+    exit 1
+fi
+cat >parse.cmake <<'CMAKE'
+file(STRINGS listing.jsonl lines)
+set(replaced 0)
+foreach(line IN LISTS lines)
+  string(JSON bytes ERROR_VARIABLE not_replace GET "${line}" replace bytes)
+  string(JSON name ERROR_VARIABLE not_summary GET "${line}" patch)
+  if(NOT not_replace)
+    math(EXPR replaced "${replaced} + ${bytes}")
+  elseif(NOT not_summary)
+    string(JSON valid GET "${line}" valid)
+    string(JSON total GET "${line}" replaced_bytes)
+    string(JSON shortest GET "${line}" shortest_original)
+  endif()
+endforeach()
+if(NOT valid STREQUAL "ON" OR NOT total EQUAL replaced OR NOT shortest EQUAL 13)
+  message(FATAL_ERROR "JSON read back: valid ${valid}, replaced ${total} (runs ${replaced}), shortest ${shortest}")
+endif()
+CMAKE
+if ! cmake -P parse.cmake; then
+    echo "FAIL: the JSON Lines do not parse or do not add up"
+    exit 1
+fi
+# Cut by one byte: status 1, and the JSON says why and where.
+head -c -1 example.patch >cut.patch
+"$apply" --list --json cut.patch >cut.jsonl
+status=$?
+if [ "$status" != 1 ] || ! tail -n 1 cut.jsonl | grep -qF '"valid": false, "error": "record cut short by the end of the patch", "error_code": 2, "error_position": 74'; then
+    echo "FAIL: --list of a cut patch: status $status, $(tail -n 1 cut.jsonl)"
+    exit 1
+fi
+echo "format document example: 6 passed, 0 failed"

@@ -11,7 +11,9 @@
 
 #include <deltawright/deltawright.h>
 
+#include "app/list_patch.h"
 #include "app/manifest.h"
+#include "app/say.h"
 #include "io/file_patch.h"
 #include "platform/platform.h"
 
@@ -25,16 +27,6 @@ constexpr int EXIT_TROUBLE = 2;  // usage, files, reads and writes
 std::array<std::uint8_t, BLOCK_SIZE> patch_block;
 std::array<std::uint8_t, BLOCK_SIZE> original_block;  // the result is built in it
 std::array<std::uint8_t, BLOCK_SIZE> updated_block;   // --check only
-
-// Every message: one line on standard error, naming the program.
-void say(const char* format, ...) {
-    std::fputs("deltawright-apply: ", stderr);
-    std::va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
-    std::fputc('\n', stderr);
-}
 
 int report(const ApplyResult& result, const char* output_name, const char* patch_name,
            const char* original_name, const BlockInput& patch, const BlockInput& original,
@@ -63,6 +55,7 @@ int report(const ApplyResult& result, const char* output_name, const char* patch
 constexpr const char* HELP_TEXT =
     "usage: deltawright-apply [--force] [--manifest MANIFEST] OUTPUT PATCH ORIGINAL\n"
     "       deltawright-apply --check [--seal MANIFEST] UPDATED PATCH ORIGINAL\n"
+    "       deltawright-apply --list [--json] PATCH\n"
     "       deltawright-apply --help | --version\n"
     "\n"
     "Rebuilds the updated file from PATCH and ORIGINAL and writes it to OUTPUT.\n"
@@ -79,6 +72,10 @@ constexpr const char* HELP_TEXT =
     "              apply only to the original MANIFEST names, rebuild exactly\n"
     "              the updated file it names (a shorter one too), and check\n"
     "              the result's digest before it replaces OUTPUT\n"
+    "  --list      print what PATCH does: whether it is valid, its records,\n"
+    "              the bytes it replaces and adds, the shortest original it\n"
+    "              applies to; status 0 for a valid patch, 1 for an invalid one\n"
+    "  --json      with --list: JSON Lines, one object per line\n"
     "  --help      print this help and exit\n"
     "  --version   print the version and exit\n"
     "  --          end of the options\n"
@@ -92,6 +89,8 @@ struct CommandLine {
     const char* manifest = nullptr;
     bool force = false;
     bool check = false;
+    bool list = false;
+    bool json = false;
     bool help = false;
     bool version = false;
     const char* operands[3] = {};
@@ -116,6 +115,8 @@ bool parse(int argc, char* argv[], CommandLine& line) {
         } else if (options && arg[0] == '-' && arg[1] != '\0') {
             bool* flag = std::strcmp(arg, "--force") == 0     ? &line.force
                          : std::strcmp(arg, "--check") == 0   ? &line.check
+                         : std::strcmp(arg, "--list") == 0    ? &line.list
+                         : std::strcmp(arg, "--json") == 0    ? &line.json
                          : std::strcmp(arg, "--help") == 0    ? &line.help
                          : std::strcmp(arg, "--version") == 0 ? &line.version
                                                               : nullptr;
@@ -346,6 +347,24 @@ int run_apply(int argc, char* argv[]) {
     if (line.version) {
         std::printf("deltawright-apply %s\n", DW_VERSION_STRING);
         return std::fflush(stdout) == 0 ? EXIT_APPLIED : EXIT_TROUBLE;
+    }
+    if (line.list) {
+        if (line.operand_count != 1 || line.check || line.seal != nullptr ||
+            line.manifest != nullptr || line.force) {
+            say("usage: deltawright-apply --list [--json] PATCH");
+            return EXIT_TROUBLE;
+        }
+        std::FILE* file = open_named_input("patch", line.operands[0]);
+        if (file == nullptr) {
+            return EXIT_TROUBLE;
+        }
+        const int status = list_patch(file, line.operands[0], line.json);
+        std::fclose(file);
+        return status;
+    }
+    if (line.json) {
+        say("--json goes with --list");
+        return EXIT_TROUBLE;
     }
     if (line.operand_count != 3) {
         say(line.check ? "usage: deltawright-apply --check UPDATED PATCH ORIGINAL"

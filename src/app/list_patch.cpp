@@ -1,0 +1,193 @@
+#include "app/list_patch.h"
+
+#include <deltawright/deltawright.h>
+
+#include <array>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "app/say.h"
+#include "format/patch_layout.h"
+#include "io/block_io.h"
+
+namespace {
+
+std::array<std::uint8_t, 64 * 1024> block;
+
+// A run of adjacent replace records: [offset, offset + size).
+struct Run {
+    std::uint64_t offset = 0;
+    std::uint64_t size = 0;
+    std::uint64_t records = 0;
+};
+
+struct Summary {
+    std::uint64_t replace_records = 0, replaced = 0, add_records = 0, added = 0;
+    std::uint64_t shortest_original = 0;  // the end of the last replace record
+    Run current;                          // the run being read
+    bool valid = true;
+    dw_error error = DW_OK;
+    std::uint64_t error_position = 0;
+};
+
+std::string json_string(const char* text) {
+    std::string out = "\"";
+    for (const char* c = text; *c != '\0'; ++c) {
+        const auto byte = static_cast<unsigned char>(*c);
+        if (byte == '"' || byte == '\\') {
+            out += '\\';
+            out += *c;
+        } else if (byte < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            out += escaped;
+        } else {
+            out += *c;
+        }
+    }
+    return out + "\"";
+}
+
+void print_run(const Run& run, bool json) {
+    if (run.records == 0) {
+        return;
+    }
+    if (json) {
+        std::printf("{\"replace\": {\"first\": %" PRIu64 ", \"last\": %" PRIu64
+                    ", \"bytes\": %" PRIu64 ", \"records\": %" PRIu64 "}}\n",
+                    run.offset, run.offset + run.size - 1, run.size, run.records);
+    } else {
+        std::printf("  replace bytes %" PRIu64 " to %" PRIu64 " (%" PRIu64 " byte%s, %" PRIu64
+                    " record%s)\n",
+                    run.offset, run.offset + run.size - 1, run.size, run.size == 1 ? "" : "s",
+                    run.records, run.records == 1 ? "" : "s");
+    }
+}
+
+void print_summary(const Summary& s, const char* name, bool json, std::uint64_t first,
+                   std::uint64_t last) {
+    const bool changes = s.replace_records > 0;
+    if (json) {
+        std::printf("{\"patch\": %s, \"valid\": %s", json_string(name).c_str(),
+                    s.valid ? "true" : "false");
+        if (!s.valid) {
+            std::printf(", \"error\": %s, \"error_code\": %d, \"error_position\": %" PRIu64,
+                        json_string(dw_error_text(s.error)).c_str(), static_cast<int>(s.error),
+                        s.error_position);
+        }
+        std::printf(", \"replace_records\": %" PRIu64 ", \"replaced_bytes\": %" PRIu64
+                    ", \"add_records\": %" PRIu64 ", \"added_bytes\": %" PRIu64,
+                    s.replace_records, s.replaced, s.add_records, s.added);
+        if (changes) {
+            std::printf(", \"first_replaced\": %" PRIu64 ", \"last_replaced\": %" PRIu64, first,
+                        last);
+        }
+        std::printf(", \"shortest_original\": %" PRIu64
+                    ", \"result_bytes_beyond_original\": %" PRIu64 "}\n",
+                    s.shortest_original, s.added);
+        return;
+    }
+    if (s.valid) {
+        std::printf("  a valid patch\n");
+    } else {
+        std::printf("  an invalid patch: %s at byte %" PRIu64
+                    ": %s (the lines above are what "
+                    "comes before it)\n",
+                    s.error == DW_ERROR_HEADER ? "header" : "record", s.error_position,
+                    dw_error_text(s.error));
+    }
+    std::printf("  %" PRIu64 " replace record%s replacing %" PRIu64 " bytes, %" PRIu64
+                " add record%s adding %" PRIu64 " bytes\n",
+                s.replace_records, s.replace_records == 1 ? "" : "s", s.replaced, s.add_records,
+                s.add_records == 1 ? "" : "s", s.added);
+    if (changes) {
+        std::printf("  replaced bytes from %" PRIu64 " to %" PRIu64 "\n", first, last);
+    } else {
+        std::printf("  no byte of the original replaced\n");
+    }
+    std::printf("  applies to an original of at least %" PRIu64
+                " bytes; for one of N bytes the "
+                "result is N + %" PRIu64 " bytes\n",
+                s.shortest_original, s.added);
+}
+
+}  // namespace
+
+int list_patch(std::FILE* file, const char* name, bool json) {
+    set_unbuffered(file);
+    BlockInput input{file, block};
+    dw_reader reader;
+    dw_reader_init(&reader, DW_SIZE_UNKNOWN);
+    Summary s;
+    std::uint64_t first = 0, last = 0;
+    // Each run is printed as it ends and the summary after the last, so
+    // that memory stays constant however many runs a patch has, on a pipe too.
+    if (!json) {
+        std::printf("%s:\n", name);
+    }
+    bool ended = false;
+    while (!ended) {
+        dw_in_buffer in{block.data(), read_block(input), 0};
+        if (input.failed) {
+            say("error reading patch file %s: %s", name, std::strerror(input.error));
+            return 2;
+        }
+        if (in.size == 0) {
+            ended = true;
+            if (dw_reader_finish(&reader) == DW_READ_ERROR) {
+                s.valid = false;
+            }
+            break;
+        }
+        dw_read_event event;
+        while ((event = dw_reader_next(&reader, &in)) != DW_READ_MORE) {
+            if (event == DW_READ_ERROR) {
+                s.valid = false;
+                ended = true;
+                break;
+            }
+            if (event == DW_READ_REPLACE) {
+                if (s.replace_records == 0) {
+                    first = reader.offset;
+                }
+                last = std::uint64_t{reader.offset} + reader.length - 1;
+                s.shortest_original = last + 1;
+                ++s.replace_records;
+                s.replaced += reader.length;
+                if (s.current.records > 0 && s.current.offset + s.current.size == reader.offset) {
+                    s.current.size += reader.length;
+                    ++s.current.records;
+                } else {
+                    print_run(s.current, json);
+                    s.current = {reader.offset, reader.length, 1};
+                }
+            } else if (event == DW_READ_ADD) {
+                ++s.add_records;
+                s.added += reader.length;
+            }
+        }
+    }
+    if (!s.valid) {
+        s.error = reader.error;
+        s.error_position = reader.error_position;
+    }
+    print_run(s.current, json);
+    if (s.add_records > 0) {
+        if (json) {
+            std::printf("{\"add\": {\"bytes\": %" PRIu64 ", \"records\": %" PRIu64 "}}\n", s.added,
+                        s.add_records);
+        } else {
+            std::printf("  add %" PRIu64 " bytes at the original's end (%" PRIu64 " record%s)\n",
+                        s.added, s.add_records, s.add_records == 1 ? "" : "s");
+        }
+    }
+    print_summary(s, name, json, first, last);
+    if (std::fflush(stdout) != 0) {
+        say("error writing the listing: %s", std::strerror(errno));
+        return 2;
+    }
+    return s.valid ? 0 : 1;
+}
