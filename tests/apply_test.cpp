@@ -124,3 +124,46 @@ TEST(Apply, FailuresOfTheFilesStopTheRun) {
 }
 
 }  // namespace
+
+namespace {
+
+// --check over random pairs: a patch checks against its own updated file
+// exactly when that file is at least as long as the original; a shorter one
+// is told apart (the result goes on), and one byte changed at the first, a
+// middle or the last position is found there.
+TEST(Check, RandomPairsAndOneDifferingByte) {
+    std::mt19937_64 rng(23);
+    for (int iteration = 0; iteration < 600; ++iteration) {
+        SCOPED_TRACE(iteration);
+        const auto [updated, original] = random_pair(rng);
+        const Bytes patch = run_scan(updated, original).patch;
+        const std::size_t block = iteration % 2 == 0 ? 1 + pick(rng, 600) : BLOCK_SIZE;
+        const CheckResult same = run_check(updated, patch, original, block);
+        if (updated.size() >= original.size()) {
+            ASSERT_EQ(same.status, CheckStatus::same);
+        } else {
+            ASSERT_EQ(same.status, CheckStatus::result_longer);
+            ASSERT_EQ(same.position, updated.size());
+            ASSERT_EQ(same.original_size, original.size());
+        }
+        if (updated.empty()) {
+            continue;
+        }
+        for (const std::size_t at : {std::size_t{0}, updated.size() / 2, updated.size() - 1}) {
+            Bytes changed = updated;
+            changed[at] ^= 0x5A;
+            const CheckResult r = run_check(changed, patch, original, block);
+            ASSERT_EQ(r.status, CheckStatus::differs) << "changed at " << at;
+            ASSERT_EQ(r.position, at);
+        }
+        Bytes longer = updated;
+        longer.push_back(7);
+        if (updated.size() >= original.size()) {
+            const CheckResult r = run_check(longer, patch, original, block);
+            ASSERT_EQ(r.status, CheckStatus::result_shorter);
+            ASSERT_EQ(r.position, updated.size());
+        }
+    }
+}
+
+}  // namespace

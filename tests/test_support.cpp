@@ -310,6 +310,19 @@ ApplyRun run_apply(const Bytes& patch, const Bytes& original, std::size_t block_
     return run;
 }
 
+CheckResult run_check(const Bytes& updated, const Bytes& patch, const Bytes& original,
+                      std::size_t block_size) {
+    MemoryRun files(patch, original, block_size, 1);
+    Bytes storage;
+    std::FILE* updated_file = open_bytes(updated, storage);
+    static Bytes updated_block(BLOCK_SIZE);
+    BlockInput u{updated_file, std::span(updated_block).first(block_size)};
+    const CheckResult result = check_patch(u, files.first, files.second);
+    std::fclose(updated_file);
+    files.finish();
+    return result;
+}
+
 Bytes expected_apply_output(const Bytes& updated, const Bytes& original) {
     Bytes out = updated;
     if (updated.size() < original.size()) {

@@ -87,6 +87,11 @@ struct ApplyRun {
 };
 ApplyRun run_apply(const Bytes& patch, const Bytes& original, std::size_t block_size = BLOCK_SIZE);
 
+// The program's check_patch over in-memory files (UPDATED, PATCH, ORIGINAL),
+// with blocks of `block_size` bytes.
+CheckResult run_check(const Bytes& updated, const Bytes& patch, const Bytes& original,
+                      std::size_t block_size = BLOCK_SIZE);
+
 // What applying a patch made from (updated, original) gives: the updated
 // file, followed by the rest of the original when the updated file is shorter.
 Bytes expected_apply_output(const Bytes& updated, const Bytes& original);
