@@ -17,7 +17,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 bin=$root/build/release
 size_mib=${1:-1024}
 bsdiff_on=${BENCH_BSDIFF:-1}
-for f in deltawright deltawright-apply bench_floor bench_make_workload bench_stream_apply; do
+for f in deltawright deltawright-apply bench_floor bench_make_workload bench_stream_apply \
+    bench_sha256_speed bench_hash_files; do
     [ -x "$bin/$f" ] || { echo "missing $bin/$f: run cmake --workflow --preset release" >&2; exit 2; }
 done
 
@@ -28,6 +29,7 @@ command -v xdelta3 >/dev/null || need+=(xdelta3)
 [ -x /usr/bin/time ] || need+=(time)
 command -v cmp >/dev/null || need+=(diffutils)
 command -v eatmydata >/dev/null || need+=(eatmydata)
+command -v openssl >/dev/null || need+=(openssl)
 if [ "${#need[@]}" -gt 0 ]; then
     if [ "$(id -u)" = 0 ]; then
         apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}"
@@ -136,6 +138,31 @@ for w in "${apply_workloads[@]}"; do
 done
 apply_rss_small=$(rss "$apply" out.bin small.patch small.bin)
 
+# SHA-256 throughput on 256 KiB blocks: the library's against OpenSSL's
+# (openssl speed prints thousands of bytes per second).
+sha_ours=$("$bin/bench_sha256_speed" | awk '{ print $1 }')
+sha_openssl=$(openssl speed -evp sha256 -bytes 262144 -seconds 3 2>/dev/null |
+    awk '$1 == "sha256" { sub(/k$/, "", $2); printf "%.2f", $2 * 1000 / 1e9 }')
+
+# Sealed applies: --manifest against hashing the original and the result
+# once with the same code (bench_hash_files); both unflushed.
+sealed_results=$work/sealed_results.txt
+: >"$sealed_results"
+for w in "${apply_workloads[@]}"; do
+    IFS='|' read -r name patch orig _ _ <<<"$w"
+    result=$([ "$orig" = empty.bin ] && echo original.bin || echo "${patch%.patch}.bin")
+    "$apply" --check --seal "${patch%.patch}.manifest" "$result" "$patch" "$orig"
+    cmds=("eatmydata $apply --manifest ${patch%.patch}.manifest out.bin $patch $orig"
+        "$bin/bench_hash_files $orig $result" "$apply --manifest ${patch%.patch}.manifest out.bin $patch $orig")
+    times=() i=0
+    for c in "${cmds[@]}"; do
+        hyperfine -N --warmup 2 --runs 9 --prepare "$(clean out.bin)" --export-csv "s$i.csv" "$c" >/dev/null
+        times+=("$(median "s$i.csv")")
+        i=$((i + 1))
+    done
+    echo "$name|${times[0]}|${times[1]}|${times[2]}" >>"$sealed_results"
+done
+
 echo
 echo "$(date -u +%Y-%m-%d), $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo), $(uname -sr), inputs of ${size_mib} MiB, medians of 9 runs"
 echo
@@ -157,3 +184,11 @@ while IFS='|' read -r name t_apply t_floor_sync t_unflushed t_floor t_chunks t_x
 done <"$apply_results"
 echo
 echo "peak resident memory of deltawright-apply: ${apply_rss_small} KiB on 1 MiB inputs"
+echo
+echo "SHA-256 on 256 KiB blocks: library $sha_ours GB/s, openssl speed -evp sha256 $sha_openssl GB/s ($(ratio "$sha_ours" "$sha_openssl")×)"
+echo
+echo "| workload | --manifest apply, without flushing (s) | hash original and result (s) | ratio | --manifest apply, flushed (s) |"
+echo "|---|---|---|---|---|"
+while IFS='|' read -r name t_sealed t_hash t_flushed; do
+    echo "| $name | $t_sealed | $t_hash | $(ratio "$t_sealed" "$t_hash") | $t_flushed |"
+done <"$sealed_results"

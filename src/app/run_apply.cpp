@@ -27,6 +27,11 @@ constexpr int EXIT_TROUBLE = 2;  // usage, files, reads and writes
 std::array<std::uint8_t, BLOCK_SIZE> patch_block;
 std::array<std::uint8_t, BLOCK_SIZE> original_block;  // the result is built in it
 std::array<std::uint8_t, BLOCK_SIZE> updated_block;   // --check only
+// A sealed run reads each input into two blocks in turn, so that one is
+// hashed on another thread while the other is filled.
+std::array<std::uint8_t, BLOCK_SIZE> patch_spare;
+std::array<std::uint8_t, BLOCK_SIZE> original_spare;
+std::array<std::uint8_t, BLOCK_SIZE> updated_spare;
 
 int report(const ApplyResult& result, const char* output_name, const char* patch_name,
            const char* original_name, const BlockInput& patch, const BlockInput& original,
@@ -183,7 +188,8 @@ bool read_manifest(const char* name, Manifest& manifest) {
         return false;
     }
     if (text.size() > MAX_MANIFEST_SIZE) {
-        say("%s: not a manifest: longer than %zu bytes", name, MAX_MANIFEST_SIZE);
+        say("%s: not a manifest: longer than %u bytes", name,
+            static_cast<unsigned>(MAX_MANIFEST_SIZE));
         return false;
     }
     int line = 0;
@@ -202,9 +208,7 @@ bool read_manifest(const char* name, Manifest& manifest) {
 // One file against its seal: false, after a message, when its size or its
 // digest differs.
 bool matches_seal(const char* what, const char* name, const char* manifest_name,
-                  const FileSeal& want, std::uint64_t size, dw_sha256& hash) {
-    std::uint8_t digest[DW_SHA256_SIZE];
-    dw_sha256_final(&hash, digest);
+                  const FileSeal& want, std::uint64_t size, const std::uint8_t* digest) {
     if (size != want.size) {
         say("%s %s does not match %s: %" PRIu64 " bytes, the manifest says %" PRIu64, what, name,
             manifest_name, size, want.size);
@@ -218,17 +222,30 @@ bool matches_seal(const char* what, const char* name, const char* manifest_name,
     return true;
 }
 
-bool matches_manifest(Sealing& seal, const Manifest& m, const char* manifest_name,
+// The digests of a finished sealed run, in the manifest's shape.
+// Ends the hashers: must follow every start_sealing.
+Manifest sealed(Sealing& seal) {
+    Manifest m;
+    finish_sealing(seal, m.patch.sha256, m.updated.sha256);
+    m.original.size = seal.original_size;
+    m.patch.size = seal.patch.size;
+    m.updated.size = seal.result.size;
+    dw_sha256_final(&seal.original, m.original.sha256);
+    return m;
+}
+
+bool matches_manifest(const Manifest& got, const Manifest& m, const char* manifest_name,
                       const char* patch_name, const char* original_name) {
-    return matches_seal("original", original_name, manifest_name, m.original, seal.original_size,
-                        seal.original) &&
-           matches_seal("patch", patch_name, manifest_name, m.patch, seal.patch_size, seal.patch) &&
-           matches_seal("the result of", patch_name, manifest_name, m.updated, seal.result_size,
-                        seal.result);
+    return matches_seal("original", original_name, manifest_name, m.original, got.original.size,
+                        got.original.sha256) &&
+           matches_seal("patch", patch_name, manifest_name, m.patch, got.patch.size,
+                        got.patch.sha256) &&
+           matches_seal("the result of", patch_name, manifest_name, m.updated, got.updated.size,
+                        got.updated.sha256);
 }
 
 // Writes the manifest of a passing check, as any output is written.
-int write_manifest(const char* name, Sealing& seal, const char* const inputs[3]) {
+int write_manifest(const char* name, const Manifest& m, const char* const inputs[3]) {
     for (int i = 0; i < 3; ++i) {
         if (!is_standard(inputs[i]) && is_same_regular_file(name, inputs[i])) {
             say("cannot write %s: it is the %s file", name,
@@ -238,13 +255,6 @@ int write_manifest(const char* name, Sealing& seal, const char* const inputs[3])
             return EXIT_TROUBLE;
         }
     }
-    Manifest m;
-    m.original.size = seal.original_size;
-    m.patch.size = seal.patch_size;
-    m.updated.size = seal.result_size;
-    dw_sha256_final(&seal.original, m.original.sha256);
-    dw_sha256_final(&seal.patch, m.patch.sha256);
-    dw_sha256_final(&seal.result, m.updated.sha256);
     const std::string text = format_manifest(m);
     OutputFile out;
     std::string reason;
@@ -280,18 +290,19 @@ int run_check(const char* updated_name, const char* patch_name, const char* orig
             return EXIT_TROUBLE;
         }
     }
-    BlockInput updated{files[0], updated_block};
-    BlockInput patch{files[1], patch_block};
-    BlockInput original{files[2], original_block};
+    BlockInput updated{files[0], updated_block, updated_spare};
+    BlockInput patch{files[1], patch_block, patch_spare};
+    BlockInput original{files[2], original_block, original_spare};
     Sealing seal;
     start_sealing(seal);
     const CheckResult r = check_patch(updated, patch, original, &seal);
+    const Manifest m = sealed(seal);
     for (std::FILE* f : files) {
         std::fclose(f);
     }
     switch (r.status) {
         case CheckStatus::same:
-            return seal_name == nullptr ? EXIT_APPLIED : write_manifest(seal_name, seal, names);
+            return seal_name == nullptr ? EXIT_APPLIED : write_manifest(seal_name, m, names);
         case CheckStatus::differs:
             say("%s applied to %s differs from %s at byte %" PRIu64, patch_name, original_name,
                 updated_name, r.position);
@@ -303,7 +314,7 @@ int run_check(const char* updated_name, const char* patch_name, const char* orig
         case CheckStatus::result_longer:
             if (r.original_size > r.position && seal_name != nullptr) {
                 // The manifest holds the updated file's length: rebuilt exactly with it.
-                return write_manifest(seal_name, seal, names);
+                return write_manifest(seal_name, m, names);
             }
             if (r.original_size > r.position) {
                 say("%s is shorter than %s and cannot be rebuilt from the patch alone: the "
@@ -431,18 +442,25 @@ int run_apply(int argc, char* argv[]) {
     BlockInput original{original_file, original_block};
     FileOutput output{output_file.file};
     Sealing seal;
-    start_sealing(seal);
-    seal.result_limit = line.manifest != nullptr ? manifest.updated.size : UINT64_MAX;
-    const ApplyResult result =
-        apply_patch(patch, original, output, line.manifest != nullptr ? &seal : nullptr);
+    const bool sealing = line.manifest != nullptr;
+    if (sealing) {
+        start_sealing(seal);
+        seal.result_limit = manifest.updated.size;
+        patch.spare = patch_spare;
+        original.spare = original_spare;
+    }
+    const ApplyResult result = apply_patch(patch, original, output, sealing ? &seal : nullptr);
+    Manifest got;
+    if (sealing) {
+        got = sealed(seal);
+    }
     std::fclose(original_file);
     std::fclose(patch_file);
     if (result.status != ApplyStatus::complete) {
         discard_output(output_file);
         return report(result, output_name, patch_name, original_name, patch, original, output);
     }
-    if (line.manifest != nullptr &&
-        !matches_manifest(seal, manifest, line.manifest, patch_name, original_name)) {
+    if (sealing && !matches_manifest(got, manifest, line.manifest, patch_name, original_name)) {
         discard_output(output_file);
         return EXIT_INVALID_PATCH;
     }

@@ -33,6 +33,7 @@ inline void set_unbuffered(std::FILE* file) {
 struct BlockInput {
     std::FILE* file = nullptr;
     std::span<std::uint8_t> buffer;
+    std::span<std::uint8_t> spare = {};  // optional: a second block to read into in turn
     bool ended = false;
     bool failed = false;
     int error = 0;

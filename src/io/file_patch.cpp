@@ -4,12 +4,23 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace {
 
 void take(dw_sha256& hash, std::uint64_t& size, const std::uint8_t* data, std::size_t n) {
     dw_sha256_update(&hash, data, n);
     size += n;
+}
+
+// Before a sealed run reads an input's next block: the block goes into the
+// input's other buffer, if it has one, so that `hasher` can go on with this
+// one; and the hasher must be done with the buffer about to be overwritten.
+void alternate(BlockInput& input, BlockHasher& hasher) {
+    if (!input.spare.empty()) {
+        std::swap(input.buffer, input.spare);
+    }
+    wait_hasher(hasher, input.buffer.data());
 }
 
 // Bytes of a buffer handed to the library as the next piece of a stream.
@@ -32,12 +43,15 @@ struct OriginalBlock {
 // The next piece of the patch for the applier, which is told when the patch
 // has ended. False on a read error.
 bool next_patch(BlockInput& patch, dw_in_buffer& piece, dw_applier& applier, Sealing* seal) {
+    if (seal != nullptr) {
+        alternate(patch, seal->patch);
+    }
     piece = next_piece(patch);
     if (patch.failed) {
         return false;
     }
     if (seal != nullptr) {
-        take(seal->patch, seal->patch_size, piece.data, piece.size);
+        give_hasher(seal->patch, piece.data, piece.size);
     }
     if (piece.size == 0) {
         dw_applier_end_patch(&applier);
@@ -48,6 +62,9 @@ bool next_patch(BlockInput& patch, dw_in_buffer& piece, dw_applier& applier, Sea
 // Called once the output's bytes are taken: the next block of the original,
 // or, after its end, the whole block for the output. False on a read error.
 bool next_original(OriginalBlock& o, dw_applier& applier) {
+    if (o.seal != nullptr) {
+        alternate(o.input, o.seal->result);  // the result is built in the block
+    }
     if (o.ended) {
         o.out = {o.input.buffer.data(), o.input.buffer.size(), 0};
         return true;
@@ -117,8 +134,14 @@ ScanStatus make_patch(BlockInput& updated, BlockInput& original,
 
 void start_sealing(Sealing& seal) {
     dw_sha256_init(&seal.original);
-    dw_sha256_init(&seal.patch);
-    dw_sha256_init(&seal.result);
+    start_hasher(seal.patch);
+    start_hasher(seal.result);
+}
+
+void finish_sealing(Sealing& seal, std::uint8_t patch_digest[DW_SHA256_SIZE],
+                    std::uint8_t result_digest[DW_SHA256_SIZE]) {
+    finish_hasher(seal.patch, patch_digest);
+    finish_hasher(seal.result, result_digest);
 }
 
 ApplyResult apply_patch(BlockInput& patch, BlockInput& original, FileOutput& output,
@@ -127,6 +150,7 @@ ApplyResult apply_patch(BlockInput& patch, BlockInput& original, FileOutput& out
     dw_applier_init(&applier);
     dw_in_buffer p{patch.buffer.data(), 0, 0};
     OriginalBlock o{original, seal};
+    std::uint64_t written = 0;  // result bytes written out
     const auto failed = [](ApplyStatus status) { return ApplyResult{status, PatchFault::none, 0}; };
     while (true) {
         const dw_apply_status status = dw_apply(&applier, &p, &o.in, &o.out);
@@ -142,9 +166,10 @@ ApplyResult apply_patch(BlockInput& patch, BlockInput& original, FileOutput& out
                 std::size_t n = o.out.pos;
                 if (seal != nullptr) {
                     n = static_cast<std::size_t>(
-                        std::min<std::uint64_t>(n, seal->result_limit - seal->result_size));
-                    take(seal->result, seal->result_size, o.out.data, n);
+                        std::min<std::uint64_t>(n, seal->result_limit - written));
+                    give_hasher(seal->result, o.out.data, n);
                 }
+                written += n;
                 if (!write_bytes(output, {o.out.data, n})) {
                     return failed(ApplyStatus::output_write_error);
                 }
@@ -181,12 +206,15 @@ struct UpdatedCursor {
 
 // The next piece of the updated file. False on a read error.
 bool next_updated(UpdatedCursor& u) {
+    if (u.seal != nullptr) {
+        alternate(u.input, u.seal->result);
+    }
     u.piece = next_piece(u.input);
     if (u.input.failed) {
         return false;
     }
     if (u.seal != nullptr) {
-        take(u.seal->result, u.seal->result_size, u.piece.data, u.piece.size);
+        give_hasher(u.seal->result, u.piece.data, u.piece.size);
     }
     return true;
 }

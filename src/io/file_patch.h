@@ -14,23 +14,29 @@
 #include <deltawright/deltawright.h>
 
 #include "format/patch_layout.h"
+#include "io/block_hasher.h"
 #include "io/block_io.h"
 
 // Sizes and SHA-256 digests taken as the streams are read and the result is
-// made: the original's and the patch's as read, and the result's (or, for a
-// check, the updated file's). An apply cuts the result at `result_limit`.
+// made: the original's on this thread as it is read (before the result is
+// built over it), the patch's and the result's (or, for a check, the updated
+// file's) each on a thread of its own. An apply cuts the result at
+// `result_limit`.
 struct Sealing {
     dw_sha256 original;
-    dw_sha256 patch;
-    dw_sha256 result;
     std::uint64_t original_size = 0;
-    std::uint64_t patch_size = 0;
-    std::uint64_t result_size = 0;
+    BlockHasher patch;
+    BlockHasher result;
     std::uint64_t result_limit = UINT64_MAX;
 };
 
-// Starts the three digests.
+// Starts the digests and the hashers; finish_sealing must follow, whatever
+// the run's end.
 void start_sealing(Sealing& seal);
+
+// Ends the hashers and writes the patch's and the result's digests.
+void finish_sealing(Sealing& seal, std::uint8_t patch_digest[DW_SHA256_SIZE],
+                    std::uint8_t result_digest[DW_SHA256_SIZE]);
 
 enum class ScanStatus {
     complete,             // the whole patch written and flushed
