@@ -76,7 +76,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         [&] { return std::size_t{1} + (rest == 0 ? 0 : data[3 + call++ % rest] % 97); },
         small_block);
     if (streamed.fault != want.fault || streamed.position != want.position ||
-        (want.fault == PatchFault::none && streamed.output != want.output)) {
+        (want.fault == PatchFault::none &&
+         (streamed.output != want.output || streamed.first_unchanged != want.first_unchanged ||
+          streamed.any_changed != want.any_changed))) {
         std::fprintf(stderr, "apply_fuzzer: streaming applier: %s at %zu, reference %s at %zu\n",
                      describe_fault(streamed.fault), streamed.position, describe_fault(want.fault),
                      want.position);

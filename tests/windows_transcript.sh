@@ -86,6 +86,29 @@ t "$apply" 0 ""                                                        ""  "$LON
 t "$apply" 2 "" "$A: cannot create : No such file or directory$CR
 "  "" 'ünï.patch' 'файл.bin'
 t "$maker" 0 ""                                                        ""  'ünï.patch' 'naïve.bin' 'файл.bin'
+# The applier's modes on Windows: --check, a sealed manifest (text with LF
+# line ends, as on every system), the origin check, and - for the standard
+# handles.
+t "$apply" 0 ""                                                        ""  --check new.bin 'ünï.patch' 'файл.bin'
+t "$apply" 0 ""                                                        ""  --check --seal 'манифест.txt' new.bin 'ünï.patch' 'файл.bin'
+t "$apply" 0 ""                                                        ""  --manifest 'манифест.txt' sealed.bin 'ünï.patch' 'файл.bin'
+check "a sealed apply rebuilds the updated file" cmp -s sealed.bin new.bin
+check "the manifest's lines end in LF alone" [ "$(grep -c $'\r' 'манифест.txt')" = 0 ]
+t "$apply" 1 "" "$A: ünï.patch is already applied to new.bin: every replaced byte already holds the patched value (the first at byte 3); --force applies it anyway$CR
+"  refused.bin 'ünï.patch' new.bin
+check "a refused original leaves no output" [ ! -e refused.bin ]
+standard_handles() {
+    "${runner[@]}" "${emulator[@]}" "$apply" - - 'файл.bin' <'ünï.patch' >stdio.out 2>stdio.err
+}
+standard_handles
+status=$?
+if grep -Eq "$EMULATOR_TROUBLE" stdio.err; then
+    echo "RETRY (once, emulator trouble): standard handles"
+    standard_handles
+    status=$?
+fi
+check "- reads the standard input and writes the standard output, unchanged bytes" \
+    [ "$status" = 0 ] && [ ! -s stdio.err ] && cmp -s stdio.out new.bin
 check "an input that cannot be opened leaves the patch file untouched" [ "$(cat kept.patch)" = "keep me" ]
 check "a non-ASCII round trip rebuilds the updated file" cmp -s 'вывод.bin' new.bin
 check "no output file after a refusal" [ ! -e out.bin ]
