@@ -15,7 +15,7 @@
 
 namespace {
 
-std::array<std::uint8_t, 64 * 1024> block;
+std::array<std::uint8_t, std::size_t{64} * 1024> block;
 
 // A run of adjacent replace records: [offset, offset + size).
 struct Run {
@@ -122,7 +122,8 @@ int list_patch(std::FILE* file, const char* name, bool json) {
     dw_reader reader;
     dw_reader_init(&reader, DW_SIZE_UNKNOWN);
     Summary s;
-    std::uint64_t first = 0, last = 0;
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
     // Each run is printed as it ends and the summary after the last, so
     // that memory stays constant however many runs a patch has, on a pipe too.
     if (!json) {
@@ -136,10 +137,7 @@ int list_patch(std::FILE* file, const char* name, bool json) {
             return 2;
         }
         if (in.size == 0) {
-            ended = true;
-            if (dw_reader_finish(&reader) == DW_READ_ERROR) {
-                s.valid = false;
-            }
+            s.valid = dw_reader_finish(&reader) != DW_READ_ERROR;
             break;
         }
         dw_read_event event;

@@ -51,7 +51,7 @@ int hex_value(char c) {
 }
 
 bool parse_digest(const std::string& text, std::uint8_t* digest) {
-    if (text.size() != 2 * DW_SHA256_SIZE) {
+    if (text.size() != std::size_t{2} * DW_SHA256_SIZE) {
         return false;
     }
     for (std::size_t i = 0; i < DW_SHA256_SIZE; ++i) {

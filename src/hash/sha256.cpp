@@ -50,7 +50,7 @@ inline std::uint32_t load_be32(const std::uint8_t* p) {
 void blocks_portable(std::uint32_t* state, const std::uint8_t* data, std::size_t count) {
     for (; count > 0; --count, data += BLOCK) {
         std::uint32_t w[64];
-        for (int t = 0; t < 16; ++t) {
+        for (std::size_t t = 0; t < 16; ++t) {
             w[t] = load_be32(data + 4 * t);
         }
         for (int t = 16; t < 64; ++t) {
@@ -58,8 +58,14 @@ void blocks_portable(std::uint32_t* state, const std::uint8_t* data, std::size_t
             const std::uint32_t s1 = rotr(w[t - 2], 17) ^ rotr(w[t - 2], 19) ^ (w[t - 2] >> 10);
             w[t] = w[t - 16] + s0 + w[t - 7] + s1;
         }
-        std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
-        std::uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
+        std::uint32_t a = state[0];
+        std::uint32_t b = state[1];
+        std::uint32_t c = state[2];
+        std::uint32_t d = state[3];
+        std::uint32_t e = state[4];
+        std::uint32_t f = state[5];
+        std::uint32_t g = state[6];
+        std::uint32_t h = state[7];
         for (int t = 0; t < 64; ++t) {
             const std::uint32_t t1 =
                 h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + K[t] + w[t];
@@ -87,15 +93,18 @@ void blocks_portable(std::uint32_t* state, const std::uint8_t* data, std::size_t
 
 #if DW_SHA256_X86
 bool has_x86_sha() {
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    unsigned eax = 0;
+    unsigned ebx = 0;
+    unsigned ecx = 0;
+    unsigned edx = 0;
     if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) {
         return false;
     }
-    const bool sha = (ebx & (1u << 29)) != 0;
+    const bool sha = (ebx & (1U << 29)) != 0;
     if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) {
         return false;
     }
-    const bool ssse3_sse41 = (ecx & (1u << 9)) != 0 && (ecx & (1u << 19)) != 0;
+    const bool ssse3_sse41 = (ecx & (1U << 9)) != 0 && (ecx & (1U << 19)) != 0;
     return sha && ssse3_sse41;
 }
 
@@ -116,7 +125,7 @@ __attribute__((target("sha,sse4.1,ssse3"))) void blocks_x86(std::uint32_t* state
         const __m128i cdgh = state1;
         __m128i w[4];
 #pragma GCC unroll 16
-        for (int group = 0; group < 16; ++group) {
+        for (std::size_t group = 0; group < 16; ++group) {
             __m128i& m = w[group % 4];
             if (group < 4) {
                 m = _mm_shuffle_epi8(
@@ -156,10 +165,10 @@ void blocks_arm(std::uint32_t* state, const std::uint8_t* data, std::size_t coun
         const uint32x4_t abcd_saved = abcd;
         const uint32x4_t efgh_saved = efgh;
         uint32x4_t w[4];
-        for (int i = 0; i < 4; ++i) {
+        for (std::size_t i = 0; i < 4; ++i) {
             w[i] = vreinterpretq_u32_u8(vrev32q_u8(vld1q_u8(data + 16 * i)));
         }
-        for (int group = 0; group < 16; ++group) {
+        for (std::size_t group = 0; group < 16; ++group) {
             uint32x4_t& m = w[group % 4];
             if (group >= 4) {
                 m = vsha256su1q_u32(vsha256su0q_u32(m, w[(group + 1) % 4]), w[(group + 2) % 4],
@@ -202,14 +211,12 @@ void dw_sha256_init(dw_sha256* hash) {
     std::memcpy(hash->state_, INITIAL, sizeof INITIAL);
     hash->length_ = 0;
     hash->used_ = 0;
-    hash->engine_ = PORTABLE;
-#if DW_SHA256_X86
-    if (has_x86_sha()) {
-        hash->engine_ = X86_SHA;
-    }
-#endif
 #if DW_SHA256_ARM
     hash->engine_ = ARM_SHA;
+#elif DW_SHA256_X86
+    hash->engine_ = has_x86_sha() ? X86_SHA : PORTABLE;
+#else
+    hash->engine_ = PORTABLE;
 #endif
 }
 
