@@ -33,6 +33,16 @@ std::array<std::uint8_t, BLOCK_SIZE> patch_spare;
 std::array<std::uint8_t, BLOCK_SIZE> original_spare;
 std::array<std::uint8_t, BLOCK_SIZE> updated_spare;
 
+int say_invalid_patch(const char* patch_name, PatchFault fault, std::uint64_t position) {
+    say("%s: invalid patch: %s at byte %" PRIu64 ": %s", patch_name,
+        fault == PatchFault::bad_header ? "header" : "record", position, describe_fault(fault));
+    return EXIT_INVALID_PATCH;
+}
+
+void say_read_error(const char* what, const char* name, const BlockInput& input) {
+    say("error reading %s file %s: %s", what, name, std::strerror(input.error));
+}
+
 int report(const ApplyResult& result, const char* output_name, const char* patch_name,
            const char* original_name, const BlockInput& patch, const BlockInput& original,
            const FileOutput& output) {
@@ -40,15 +50,12 @@ int report(const ApplyResult& result, const char* output_name, const char* patch
         case ApplyStatus::complete:
             return EXIT_APPLIED;
         case ApplyStatus::invalid_patch:
-            say("%s: invalid patch: %s at byte %" PRIu64 ": %s", patch_name,
-                result.fault == PatchFault::bad_header ? "header" : "record", result.fault_position,
-                describe_fault(result.fault));
-            return EXIT_INVALID_PATCH;
+            return say_invalid_patch(patch_name, result.fault, result.fault_position);
         case ApplyStatus::patch_read_error:
-            say("error reading patch file %s: %s", patch_name, std::strerror(patch.error));
+            say_read_error("patch", patch_name, patch);
             break;
         case ApplyStatus::original_read_error:
-            say("error reading original file %s: %s", original_name, std::strerror(original.error));
+            say_read_error("original", original_name, original);
             break;
         case ApplyStatus::output_write_error:
             say("error writing %s: %s", output_name, std::strerror(output.error));
@@ -327,18 +334,15 @@ int run_check(const char* updated_name, const char* patch_name, const char* orig
             }
             return EXIT_INVALID_PATCH;
         case CheckStatus::invalid_patch:
-            say("%s: invalid patch: %s at byte %" PRIu64 ": %s", patch_name,
-                r.fault == PatchFault::bad_header ? "header" : "record", r.fault_position,
-                describe_fault(r.fault));
-            return EXIT_INVALID_PATCH;
+            return say_invalid_patch(patch_name, r.fault, r.fault_position);
         case CheckStatus::updated_read_error:
-            say("error reading updated file %s: %s", updated_name, std::strerror(updated.error));
+            say_read_error("updated", updated_name, updated);
             break;
         case CheckStatus::patch_read_error:
-            say("error reading patch file %s: %s", patch_name, std::strerror(patch.error));
+            say_read_error("patch", patch_name, patch);
             break;
         case CheckStatus::original_read_error:
-            say("error reading original file %s: %s", original_name, std::strerror(original.error));
+            say_read_error("original", original_name, original);
             break;
     }
     return EXIT_TROUBLE;

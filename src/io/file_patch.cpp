@@ -269,7 +269,7 @@ CheckResult check_patch(BlockInput& updated, BlockInput& patch, BlockInput& orig
         switch (status) {
             case DW_APPLY_NEED_PATCH:
                 if (!next_patch(patch, p, applier, seal)) {
-                    return {CheckStatus::patch_read_error, 0, 0, 0, PatchFault::none, 0};
+                    return {CheckStatus::patch_read_error, 0, 0, PatchFault::none, 0};
                 }
                 break;
             case DW_APPLY_NEED_ORIGINAL:
@@ -283,28 +283,24 @@ CheckResult check_patch(BlockInput& updated, BlockInput& patch, BlockInput& orig
                 }
                 if (status == DW_APPLY_DONE) {
                     if (draining) {
-                        r.result_size = applier.written;
                         r.original_size = o.read;
                         return r;
                     }
                     // The result has ended: the updated file must end too.
                     if (u.piece.pos == u.piece.size && !next_updated(u)) {
-                        return {CheckStatus::updated_read_error, 0, 0, 0, PatchFault::none, 0};
+                        return {CheckStatus::updated_read_error, 0, 0, PatchFault::none, 0};
                     }
                     if (u.piece.size > u.piece.pos) {
-                        return {CheckStatus::result_shorter, u.position, 0, 0, PatchFault::none, 0};
+                        return {CheckStatus::result_shorter, u.position, 0, PatchFault::none, 0};
                     }
                     return r;
                 }
                 if (!next_original(o, applier)) {
-                    return {CheckStatus::original_read_error, 0, 0, 0, PatchFault::none, 0};
+                    return {CheckStatus::original_read_error, 0, 0, PatchFault::none, 0};
                 }
                 break;
             case DW_APPLY_ERROR:
-                return {CheckStatus::invalid_patch,
-                        0,
-                        0,
-                        0,
+                return {CheckStatus::invalid_patch, 0, 0,
                         static_cast<PatchFault>(applier.reader.error),
                         applier.reader.error_position};
         }

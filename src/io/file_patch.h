@@ -95,7 +95,6 @@ enum class CheckStatus {
 struct CheckResult {
     CheckStatus status = CheckStatus::same;
     std::uint64_t position = 0;
-    std::uint64_t result_size = 0;    // for result_longer: how long the result is
     std::uint64_t original_size = 0;  // for result_longer: how long the original is
     PatchFault fault = PatchFault::none;
     std::uint64_t fault_position = 0;

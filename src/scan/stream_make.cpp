@@ -35,6 +35,12 @@ void start_record(dw_maker* m, std::uint8_t command, std::uint32_t offset) {
     m->record_size_ = RECORD_HEAD_SIZE;
 }
 
+// Appends data bytes to the record being built.
+void hold(dw_maker* m, const std::uint8_t* data, std::size_t n) {
+    std::memcpy(m->record_ + m->record_size_, data, n);
+    m->record_size_ = static_cast<std::uint16_t>(m->record_size_ + n);
+}
+
 // Closes the record being built, if any, and says where to go once it is out.
 void finish_record(dw_maker* m, Mode then) {
     if (m->record_size_ > RECORD_HEAD_SIZE) {
@@ -153,8 +159,7 @@ dw_make_status dw_make(dw_maker* m, dw_in_buffer* updated, dw_in_buffer* origina
                         if (fresh) {
                             start_record(m, COMMAND_REPLACE, offset);
                         }
-                        std::memcpy(m->record_ + m->record_size_, u + k, run);
-                        m->record_size_ = static_cast<std::uint16_t>(m->record_size_ + run);
+                        hold(m, u + k, run);
                         if (full || cut) {
                             finish_record(m, FLUSH_THEN_COMPARE);
                         }
@@ -185,8 +190,7 @@ dw_make_status dw_make(dw_maker* m, dw_in_buffer* updated, dw_in_buffer* origina
                     start_record(m, COMMAND_ADD, 0);
                 }
                 const std::size_t n = std::min(available(updated), MAX_RECORD_DATA - data_held(m));
-                std::memcpy(m->record_ + m->record_size_, updated->data + updated->pos, n);
-                m->record_size_ = static_cast<std::uint16_t>(m->record_size_ + n);
+                hold(m, updated->data + updated->pos, n);
                 updated->pos += n;
                 m->position += n;
                 if (data_held(m) == MAX_RECORD_DATA) {
