@@ -11,17 +11,15 @@
 
 #include <deltawright/deltawright.h>
 
+#include "app/apply_support.h"
 #include "app/list_patch.h"
 #include "app/manifest.h"
+#include "app/run_in_place.h"
 #include "app/say.h"
 #include "io/file_patch.h"
 #include "platform/platform.h"
 
 namespace {
-
-constexpr int EXIT_APPLIED = 0;
-constexpr int EXIT_INVALID_PATCH = 1;
-constexpr int EXIT_TROUBLE = 2;  // usage, files, reads and writes
 
 // Fixed storage: the run allocates nothing for its data, whatever the patch says.
 std::array<std::uint8_t, BLOCK_SIZE> patch_block;
@@ -32,16 +30,6 @@ std::array<std::uint8_t, BLOCK_SIZE> updated_block;   // --check only
 std::array<std::uint8_t, BLOCK_SIZE> patch_spare;
 std::array<std::uint8_t, BLOCK_SIZE> original_spare;
 std::array<std::uint8_t, BLOCK_SIZE> updated_spare;
-
-int say_invalid_patch(const char* patch_name, PatchFault fault, std::uint64_t position) {
-    say("%s: invalid patch: %s at byte %" PRIu64 ": %s", patch_name,
-        fault == PatchFault::bad_header ? "header" : "record", position, describe_fault(fault));
-    return EXIT_INVALID_PATCH;
-}
-
-void say_read_error(const char* what, const char* name, const BlockInput& input) {
-    say("error reading %s file %s: %s", what, name, std::strerror(input.error));
-}
 
 int report(const ApplyResult& result, const char* output_name, const char* patch_name,
            const char* original_name, const BlockInput& patch, const BlockInput& original,
@@ -66,6 +54,7 @@ int report(const ApplyResult& result, const char* output_name, const char* patch
 
 constexpr const char* HELP_TEXT =
     "usage: deltawright-apply [--force] [--manifest MANIFEST] OUTPUT PATCH ORIGINAL\n"
+    "       deltawright-apply --in-place [--manifest MANIFEST] [--force] TARGET PATCH\n"
     "       deltawright-apply --check [--seal MANIFEST] UPDATED PATCH ORIGINAL\n"
     "       deltawright-apply --list [--json] PATCH\n"
     "       deltawright-apply --help | --version\n"
@@ -75,6 +64,10 @@ constexpr const char* HELP_TEXT =
     "  --force     apply even where a replaced byte already holds the patched\n"
     "              value (the patch is already applied, or was made from\n"
     "              another original)\n"
+    "  --in-place  update TARGET where it lies: check the whole patch against\n"
+    "              it first, then write only the bytes the records name; run\n"
+    "              the same command again after an interruption (add records\n"
+    "              need --manifest)\n"
     "  --check     write nothing; exit 0 exactly when applying PATCH to\n"
     "              ORIGINAL gives UPDATED byte for byte\n"
     "  --seal MANIFEST\n"
@@ -101,6 +94,7 @@ struct CommandLine {
     const char* manifest = nullptr;
     bool force = false;
     bool check = false;
+    bool in_place = false;
     bool list = false;
     bool json = false;
     bool help = false;
@@ -125,13 +119,14 @@ bool parse(int argc, char* argv[], CommandLine& line) {
             }
             (arg[2] == 's' ? line.seal : line.manifest) = argv[++i];
         } else if (options && arg[0] == '-' && arg[1] != '\0') {
-            bool* flag = std::strcmp(arg, "--force") == 0     ? &line.force
-                         : std::strcmp(arg, "--check") == 0   ? &line.check
-                         : std::strcmp(arg, "--list") == 0    ? &line.list
-                         : std::strcmp(arg, "--json") == 0    ? &line.json
-                         : std::strcmp(arg, "--help") == 0    ? &line.help
-                         : std::strcmp(arg, "--version") == 0 ? &line.version
-                                                              : nullptr;
+            bool* flag = std::strcmp(arg, "--force") == 0      ? &line.force
+                         : std::strcmp(arg, "--check") == 0    ? &line.check
+                         : std::strcmp(arg, "--in-place") == 0 ? &line.in_place
+                         : std::strcmp(arg, "--list") == 0     ? &line.list
+                         : std::strcmp(arg, "--json") == 0     ? &line.json
+                         : std::strcmp(arg, "--help") == 0     ? &line.help
+                         : std::strcmp(arg, "--version") == 0  ? &line.version
+                                                               : nullptr;
             if (flag == nullptr) {
                 say("unknown option %s (deltawright-apply --help lists the options)", arg);
                 return false;
@@ -145,21 +140,6 @@ bool parse(int argc, char* argv[], CommandLine& line) {
         }
     }
     return true;
-}
-
-bool is_standard(const char* name) {
-    return std::strcmp(name, "-") == 0;
-}
-
-// Opens an input, `-` being the standard input; says why on failure.
-std::FILE* open_named_input(const char* what, const char* name) {
-    std::FILE* file = is_standard(name) ? open_standard_input() : open_input(name);
-    if (file == nullptr) {
-        say("cannot open %s file %s: %s", what, name, std::strerror(errno));
-    } else {
-        set_unbuffered(file);
-    }
-    return file;
 }
 
 // The origin check's verdict on a complete result: 0, or 1 after a message.
@@ -177,56 +157,6 @@ int refuse_origin(const ApplyResult& result, const char* patch_name, const char*
             patch_name, original_name, result.first_unchanged);
     }
     return EXIT_INVALID_PATCH;
-}
-
-// Reads and checks MANIFEST; says why on failure.
-bool read_manifest(const char* name, Manifest& manifest) {
-    std::FILE* file = open_named_input("manifest", name);
-    if (file == nullptr) {
-        return false;
-    }
-    std::string text(MAX_MANIFEST_SIZE + 1, '\0');
-    text.resize(std::fread(text.data(), 1, text.size(), file));
-    const bool failed = std::ferror(file) != 0;
-    const int error = errno;
-    std::fclose(file);
-    if (failed) {
-        say("error reading manifest file %s: %s", name, std::strerror(error));
-        return false;
-    }
-    if (text.size() > MAX_MANIFEST_SIZE) {
-        say("%s: not a manifest: longer than %u bytes", name,
-            static_cast<unsigned>(MAX_MANIFEST_SIZE));
-        return false;
-    }
-    int line = 0;
-    std::string reason;
-    if (!parse_manifest(text, manifest, line, reason)) {
-        if (line > 0) {
-            say("%s:%d: %s", name, line, reason.c_str());
-        } else {
-            say("%s: %s", name, reason.c_str());
-        }
-        return false;
-    }
-    return true;
-}
-
-// One file against its seal: false, after a message, when its size or its
-// digest differs.
-bool matches_seal(const char* what, const char* name, const char* manifest_name,
-                  const FileSeal& want, std::uint64_t size, const std::uint8_t* digest) {
-    if (size != want.size) {
-        say("%s %s does not match %s: %" PRIu64 " bytes, the manifest says %" PRIu64, what, name,
-            manifest_name, size, want.size);
-        return false;
-    }
-    if (std::memcmp(digest, want.sha256, DW_SHA256_SIZE) != 0) {
-        say("%s %s does not match %s: SHA-256 %s, the manifest says %s", what, name, manifest_name,
-            hex_digest(digest).c_str(), hex_digest(want.sha256).c_str());
-        return false;
-    }
-    return true;
 }
 
 // The digests of a finished sealed run, in the manifest's shape.
@@ -364,7 +294,7 @@ int run_apply(int argc, char* argv[]) {
         return std::fflush(stdout) == 0 ? EXIT_APPLIED : EXIT_TROUBLE;
     }
     if (line.list) {
-        if (line.operand_count != 1 || line.check || line.seal != nullptr ||
+        if (line.operand_count != 1 || line.check || line.in_place || line.seal != nullptr ||
             line.manifest != nullptr || line.force) {
             say("usage: deltawright-apply --list [--json] PATCH");
             return EXIT_TROUBLE;
@@ -380,6 +310,13 @@ int run_apply(int argc, char* argv[]) {
     if (line.json) {
         say("--json goes with --list");
         return EXIT_TROUBLE;
+    }
+    if (line.in_place) {
+        if (line.operand_count != 2 || line.check || line.seal != nullptr) {
+            say("usage: deltawright-apply --in-place [--manifest MANIFEST] [--force] TARGET PATCH");
+            return EXIT_TROUBLE;
+        }
+        return run_in_place(line.operands[0], line.operands[1], line.manifest, line.force);
     }
     if (line.operand_count != 3) {
         say(line.check ? "usage: deltawright-apply --check UPDATED PATCH ORIGINAL"

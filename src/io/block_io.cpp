@@ -1,13 +1,17 @@
 #include "io/block_io.h"
 
+#include <algorithm>
 #include <cerrno>
 
 std::size_t read_block(BlockInput& input) {
     if (input.ended || input.failed) {
         return 0;
     }
-    const std::size_t n = std::fread(input.buffer.data(), 1, input.buffer.size(), input.file);
-    if (n < input.buffer.size()) {
+    const auto want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(input.buffer.size(), input.limit));
+    const std::size_t n = want == 0 ? 0 : std::fread(input.buffer.data(), 1, want, input.file);
+    input.limit -= n;
+    if (n < want || input.limit == 0) {
         if (std::ferror(input.file) != 0) {
             input.failed = true;
             input.error = errno;

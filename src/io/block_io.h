@@ -34,6 +34,7 @@ struct BlockInput {
     std::FILE* file = nullptr;
     std::span<std::uint8_t> buffer;
     std::span<std::uint8_t> spare = {};  // optional: a second block to read into in turn
+    std::uint64_t limit = UINT64_MAX;    // bytes it may still read: its end, if sooner
     bool ended = false;
     bool failed = false;
     int error = 0;

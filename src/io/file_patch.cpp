@@ -170,11 +170,11 @@ ApplyResult apply_patch(BlockInput& patch, BlockInput& original, FileOutput& out
                     give_hasher(seal->result, o.out.data, n);
                 }
                 written += n;
-                if (!write_bytes(output, {o.out.data, n})) {
+                if (output.file != nullptr && !write_bytes(output, {o.out.data, n})) {
                     return failed(ApplyStatus::output_write_error);
                 }
                 if (status == DW_APPLY_DONE) {
-                    if (!flush_output(output)) {
+                    if (output.file != nullptr && !flush_output(output)) {
                         return failed(ApplyStatus::output_write_error);
                     }
                     ApplyResult done;
@@ -305,4 +305,11 @@ CheckResult check_patch(BlockInput& updated, BlockInput& patch, BlockInput& orig
                         applier.reader.error_position};
         }
     }
+}
+
+bool hash_input(BlockInput& input, dw_sha256& hash, std::uint64_t& size) {
+    while (std::size_t n = read_block(input)) {
+        take(hash, size, input.buffer.data(), n);
+    }
+    return !input.failed;
 }

@@ -77,7 +77,8 @@ struct ApplyResult {
 // Stops at the first fault or failure: the output then holds a prefix of
 // some result and must be thrown away. Never opens, closes or seeks a file.
 // With `seal`, the sizes and digests are taken too, and the result is cut at
-// seal->result_limit bytes.
+// seal->result_limit bytes. An output without a file takes the result
+// nowhere: a sealed run then only learns the result's digest.
 [[nodiscard]] ApplyResult apply_patch(BlockInput& patch, BlockInput& original, FileOutput& output,
                                       Sealing* seal = nullptr);
 
@@ -109,3 +110,7 @@ struct CheckResult {
 // when the result is `same`).
 [[nodiscard]] CheckResult check_patch(BlockInput& updated, BlockInput& patch, BlockInput& original,
                                       Sealing* seal = nullptr);
+
+// Hashes what `input` holds from where it stands into `hash`, adding to
+// `size`. False on a read error.
+[[nodiscard]] bool hash_input(BlockInput& input, dw_sha256& hash, std::uint64_t& size);

@@ -1,6 +1,7 @@
 // The programs' contact with the operating system: opening their inputs,
 // writing their one output so that nothing half-made ever stands under its
-// name, the standard descriptors, and the signals that end a run.
+// name, updating a file where it lies, the standard descriptors, and the
+// signals that end a run.
 //
 // One implementation per system family, chosen by the build:
 // platform_posix.cpp and platform_windows.cpp. They are the only files that
@@ -29,6 +30,7 @@
 //   links, an existing file that opening for writing would refuse.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -97,3 +99,45 @@ struct OutputFile {
 // Abandons an output after a failure: a temporary file disappears, a file
 // written in place is removed (or emptied), a direct output is left as it is.
 void discard_output(OutputFile& output);
+
+// True when an open input is a regular file, which can be read again from
+// its start (a pipe, a terminal or a device cannot, or not reliably).
+bool is_regular_input(std::FILE* file);
+
+// A file updated where it lies (deltawright-apply --in-place): a regular
+// file or a block device, opened for reading and writing, never created,
+// replaced or renamed. Reads and writes name their positions. While it is
+// open, no other process can open it the same way: a second update of the
+// same file is refused rather than mixed with the first.
+struct TargetFile {
+    std::intptr_t handle = -1;
+    std::uint64_t size = 0;  // when opened, kept by resize_target
+    bool device = false;     // a block device, whose size cannot change
+};
+
+// Opens an existing regular file or block device for an update in place.
+// Returns false with `reason` set when it cannot be opened, is anything
+// else, or is being updated by another process; nothing is then changed.
+[[nodiscard]] bool open_target(const char* name, TargetFile& target, std::string& reason);
+
+// Reads exactly `size` bytes at `offset`; false with `reason` set when the
+// read fails or the file ends first.
+[[nodiscard]] bool read_target(const TargetFile& target, std::uint64_t offset, std::uint8_t* data,
+                               std::size_t size, std::string& reason);
+
+// Writes all `size` bytes at `offset` (in one system call where the system
+// takes them whole); false with `reason` set on failure.
+[[nodiscard]] bool write_target(const TargetFile& target, std::uint64_t offset,
+                                const std::uint8_t* data, std::size_t size, std::string& reason);
+
+// Cuts or extends a regular file to `size` bytes.
+[[nodiscard]] bool resize_target(TargetFile& target, std::uint64_t size, std::string& reason);
+
+// Flushes the file's data and size to stable storage.
+[[nodiscard]] bool flush_target(const TargetFile& target, std::string& reason);
+
+// A stream that reads the whole file from its start, for a pass over all
+// of it; closed by the caller with fclose. Null with `reason` on failure.
+std::FILE* read_whole_target(const TargetFile& target, std::string& reason);
+
+void close_target(TargetFile& target);

@@ -2,6 +2,7 @@
 // kernel and the file system have it, named temporary files elsewhere).
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -510,4 +511,149 @@ std::FILE* open_standard_input() {
 
 bool open_standard_output(OutputFile& output, std::string& reason) {
     return open_output("/dev/stdout", output, reason);
+}
+
+bool is_regular_input(std::FILE* file) {
+    struct stat st {};
+    return fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool open_target(const char* name, TargetFile& target, std::string& reason) {
+    int fd = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        const int error = errno;
+        if (fd >= 0) {
+            close(fd);
+        }
+        return fail(reason, error);
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+        close(fd);
+        reason = "not a regular file or a block device";
+        return false;
+    }
+#if defined(__linux__)
+    if (S_ISBLK(st.st_mode)) {
+        // O_EXCL on a block device: refused while the system uses it (a
+        // mounted file system, a swap area, a device mapper's member).
+        const int exclusive = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_EXCL);
+        struct stat again {};
+        const int error = errno;
+        close(fd);
+        fd = exclusive;
+        if (fd < 0) {
+            reason = error == EBUSY ? "the device is in use (mounted?)" : std::strerror(error);
+            return false;
+        }
+        if (fstat(fd, &again) != 0 || again.st_rdev != st.st_rdev) {
+            close(fd);
+            reason = "the name changed while it was opened";
+            return false;
+        }
+    }
+#endif
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        close(fd);
+        if (error == EWOULDBLOCK) {
+            reason = "another process is updating it";
+            return false;
+        }
+        return fail(reason, error);
+    }
+    off_t size = st.st_size;
+    if (S_ISBLK(st.st_mode)) {
+        size = lseek(fd, 0, SEEK_END);
+        if (size < 0 || lseek(fd, 0, SEEK_SET) != 0) {
+            const int error = errno;
+            close(fd);
+            return fail(reason, error);
+        }
+    }
+    target.handle = fd;
+    target.size = static_cast<std::uint64_t>(size);
+    target.device = S_ISBLK(st.st_mode);
+    return true;
+}
+
+bool read_target(const TargetFile& target, std::uint64_t offset, std::uint8_t* data,
+                 std::size_t size, std::string& reason) {
+    while (size > 0) {
+        const ssize_t n =
+            pread(static_cast<int>(target.handle), data, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                reason = "the file ended before a record's position";
+                return false;
+            }
+            return fail(reason, errno);
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+        offset += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+bool write_target(const TargetFile& target, std::uint64_t offset, const std::uint8_t* data,
+                  std::size_t size, std::string& reason) {
+    while (size > 0) {
+        const ssize_t n =
+            pwrite(static_cast<int>(target.handle), data, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return fail(reason, n == 0 ? EIO : errno);
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+        offset += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+bool resize_target(TargetFile& target, std::uint64_t size, std::string& reason) {
+    if (target.device) {
+        reason = "a block device cannot change its size";
+        return false;
+    }
+    if (ftruncate(static_cast<int>(target.handle), static_cast<off_t>(size)) != 0) {
+        return fail(reason, errno);
+    }
+    target.size = size;
+    return true;
+}
+
+bool flush_target(const TargetFile& target, std::string& reason) {
+    const int error = sync_if_storage(static_cast<int>(target.handle));
+    return error == 0 || fail(reason, error);
+}
+
+std::FILE* read_whole_target(const TargetFile& target, std::string& reason) {
+    // A duplicate shares the file offset, which only the stream uses: the
+    // positional reads and writes leave it alone.
+    const int fd = fcntl(static_cast<int>(target.handle), F_DUPFD_CLOEXEC, 3);
+    std::FILE* file = nullptr;
+    if (fd >= 0 && lseek(fd, 0, SEEK_SET) == 0) {
+        file = fdopen(fd, "rb");
+    }
+    if (file == nullptr) {
+        fail(reason, errno);
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    return file;
+}
+
+void close_target(TargetFile& target) {
+    if (target.handle >= 0) {
+        close(static_cast<int>(target.handle));  // also ends the lock
+        target.handle = -1;
+    }
 }

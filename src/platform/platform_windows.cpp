@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#include <winioctl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -335,16 +337,34 @@ void discard_output(OutputFile& output) {
 
 namespace {
 
-// A duplicate of a standard handle, so that closing what we opened leaves
-// the process's own handle alone.
-HANDLE duplicate_standard(DWORD which) {
+// A duplicate of a handle, so that closing what we opened leaves the
+// original alone.
+HANDLE duplicate(HANDLE handle) {
     HANDLE copy = INVALID_HANDLE_VALUE;
     const HANDLE self = GetCurrentProcess();
-    if (DuplicateHandle(self, GetStdHandle(which), self, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS) ==
-        0) {
+    if (DuplicateHandle(self, handle, self, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS) == 0) {
         return INVALID_HANDLE_VALUE;
     }
     return copy;
+}
+
+HANDLE duplicate_standard(DWORD which) {
+    return duplicate(GetStdHandle(which));
+}
+
+// A binary reading stream over a handle, which it then owns; null (the
+// handle closed) on failure.
+std::FILE* reading_stream(HANDLE handle) {
+    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_BINARY | _O_RDONLY);
+    std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, "rb");
+    if (file == nullptr) {
+        if (fd >= 0) {
+            _close(fd);
+        } else {
+            CloseHandle(handle);
+        }
+    }
+    return file;
 }
 
 }  // namespace
@@ -355,14 +375,8 @@ std::FILE* open_standard_input() {
         errno = EBADF;
         return nullptr;
     }
-    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_BINARY | _O_RDONLY);
-    std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, "rb");
+    std::FILE* file = reading_stream(handle);
     if (file == nullptr) {
-        if (fd >= 0) {
-            _close(fd);
-        } else {
-            CloseHandle(handle);
-        }
         errno = EBADF;
     }
     return file;
@@ -376,4 +390,138 @@ bool open_standard_output(OutputFile& output, std::string& reason) {
     output.kind = OutputKind::direct;
     output.path = "-";
     return attach_file(handle, output, reason);
+}
+
+bool is_regular_input(std::FILE* file) {
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    BY_HANDLE_FILE_INFORMATION info{};
+    return GetFileType(handle) == FILE_TYPE_DISK &&
+           GetFileInformationByHandle(handle, &info) != 0 &&
+           (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+namespace {
+
+OVERLAPPED at_offset(std::uint64_t offset) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return at;
+}
+
+// The most one ReadFile or WriteFile call is given.
+constexpr std::size_t MAX_CALL = std::size_t{1} << 30;
+
+}  // namespace
+
+bool open_target(const char* name, TargetFile& target, std::string& reason) {
+    // Shared for reading only: no other writer while it is updated.
+    const HANDLE handle =
+        CreateFileW(wide(name).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_SHARING_VIOLATION) {
+            reason = "another process is using it";
+            return false;
+        }
+        return fail(reason, error);
+    }
+    LARGE_INTEGER size{};
+    if (GetFileType(handle) != FILE_TYPE_DISK || GetFileSizeEx(handle, &size) == 0) {
+        // Disks and volumes take only whole, aligned sectors: not written here.
+        CloseHandle(handle);
+        reason = "not a regular file";
+        return false;
+    }
+    target.handle = reinterpret_cast<std::intptr_t>(handle);
+    target.size = static_cast<std::uint64_t>(size.QuadPart);
+    target.device = false;
+    return true;
+}
+
+bool read_target(const TargetFile& target, std::uint64_t offset, std::uint8_t* data,
+                 std::size_t size, std::string& reason) {
+    while (size > 0) {
+        OVERLAPPED at = at_offset(offset);
+        DWORD n = 0;
+        if (ReadFile(reinterpret_cast<HANDLE>(target.handle), data,
+                     static_cast<DWORD>((std::min)(size, MAX_CALL)), &n, &at) == 0) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_HANDLE_EOF) {
+                return fail(reason, error);
+            }
+            n = 0;
+        }
+        if (n == 0) {
+            reason = "the file ended before a record's position";
+            return false;
+        }
+        data += n;
+        size -= n;
+        offset += n;
+    }
+    return true;
+}
+
+bool write_target(const TargetFile& target, std::uint64_t offset, const std::uint8_t* data,
+                  std::size_t size, std::string& reason) {
+    while (size > 0) {
+        OVERLAPPED at = at_offset(offset);
+        DWORD n = 0;
+        if (WriteFile(reinterpret_cast<HANDLE>(target.handle), data,
+                      static_cast<DWORD>((std::min)(size, MAX_CALL)), &n, &at) == 0) {
+            return fail(reason, GetLastError());
+        }
+        if (n == 0) {
+            return fail(reason, ERROR_WRITE_FAULT);
+        }
+        data += n;
+        size -= n;
+        offset += n;
+    }
+    return true;
+}
+
+bool resize_target(TargetFile& target, std::uint64_t size, std::string& reason) {
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+    if (SetFileInformationByHandle(reinterpret_cast<HANDLE>(target.handle), FileEndOfFileInfo, &end,
+                                   sizeof end) == 0) {
+        return fail(reason, GetLastError());
+    }
+    target.size = size;
+    return true;
+}
+
+bool flush_target(const TargetFile& target, std::string& reason) {
+    return FlushFileBuffers(reinterpret_cast<HANDLE>(target.handle)) != 0 ||
+           fail(reason, GetLastError());
+}
+
+std::FILE* read_whole_target(const TargetFile& target, std::string& reason) {
+    // The duplicate shares the file pointer, which positional calls move:
+    // it is set to the start here, and nothing else runs during the pass.
+    const HANDLE copy = duplicate(reinterpret_cast<HANDLE>(target.handle));
+    const LARGE_INTEGER start{};
+    if (copy == INVALID_HANDLE_VALUE || SetFilePointerEx(copy, start, nullptr, FILE_BEGIN) == 0) {
+        const DWORD error = GetLastError();
+        if (copy != INVALID_HANDLE_VALUE) {
+            CloseHandle(copy);
+        }
+        fail(reason, error);
+        return nullptr;
+    }
+    std::FILE* file = reading_stream(copy);
+    if (file == nullptr) {
+        fail(reason, ERROR_INVALID_HANDLE);
+    }
+    return file;
+}
+
+void close_target(TargetFile& target) {
+    if (target.handle != -1) {
+        CloseHandle(reinterpret_cast<HANDLE>(target.handle));
+        target.handle = -1;
+    }
 }

@@ -1,0 +1,80 @@
+#include "app/apply_support.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstring>
+#include <string>
+
+#include "app/say.h"
+#include "platform/platform.h"
+
+int say_invalid_patch(const char* patch_name, PatchFault fault, std::uint64_t position) {
+    say("%s: invalid patch: %s at byte %" PRIu64 ": %s", patch_name,
+        fault == PatchFault::bad_header ? "header" : "record", position, describe_fault(fault));
+    return EXIT_INVALID_PATCH;
+}
+
+void say_read_error(const char* what, const char* name, const BlockInput& input) {
+    say("error reading %s file %s: %s", what, name, std::strerror(input.error));
+}
+
+bool is_standard(const char* name) {
+    return std::strcmp(name, "-") == 0;
+}
+
+std::FILE* open_named_input(const char* what, const char* name) {
+    std::FILE* file = is_standard(name) ? open_standard_input() : open_input(name);
+    if (file == nullptr) {
+        say("cannot open %s file %s: %s", what, name, std::strerror(errno));
+    } else {
+        set_unbuffered(file);
+    }
+    return file;
+}
+
+bool read_manifest(const char* name, Manifest& manifest) {
+    std::FILE* file = open_named_input("manifest", name);
+    if (file == nullptr) {
+        return false;
+    }
+    std::string text(MAX_MANIFEST_SIZE + 1, '\0');
+    text.resize(std::fread(text.data(), 1, text.size(), file));
+    const bool failed = std::ferror(file) != 0;
+    const int error = errno;
+    std::fclose(file);
+    if (failed) {
+        say("error reading manifest file %s: %s", name, std::strerror(error));
+        return false;
+    }
+    if (text.size() > MAX_MANIFEST_SIZE) {
+        say("%s: not a manifest: longer than %u bytes", name,
+            static_cast<unsigned>(MAX_MANIFEST_SIZE));
+        return false;
+    }
+    int line = 0;
+    std::string reason;
+    if (!parse_manifest(text, manifest, line, reason)) {
+        if (line > 0) {
+            say("%s:%d: %s", name, line, reason.c_str());
+        } else {
+            say("%s: %s", name, reason.c_str());
+        }
+        return false;
+    }
+    return true;
+}
+
+bool matches_seal(const char* what, const char* name, const char* manifest_name,
+                  const FileSeal& want, std::uint64_t size, const std::uint8_t* digest) {
+    if (size != want.size) {
+        say("%s %s does not match %s: %" PRIu64 " bytes, the manifest says %" PRIu64, what, name,
+            manifest_name, size, want.size);
+        return false;
+    }
+    if (std::memcmp(digest, want.sha256, DW_SHA256_SIZE) != 0) {
+        say("%s %s does not match %s: SHA-256 %s, the manifest says %s", what, name, manifest_name,
+            hex_digest(digest).c_str(), hex_digest(want.sha256).c_str());
+        return false;
+    }
+    return true;
+}

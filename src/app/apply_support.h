@@ -1,0 +1,36 @@
+// What the applier's modes share: exit statuses, the messages for an invalid
+// patch and a read error, opening inputs by name, and manifests read and
+// compared.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "app/manifest.h"
+#include "format/patch_layout.h"
+#include "io/block_io.h"
+
+inline constexpr int EXIT_APPLIED = 0;
+inline constexpr int EXIT_INVALID_PATCH = 1;
+inline constexpr int EXIT_TROUBLE = 2;  // usage, files, reads and writes
+
+// "PATCH: invalid patch: ...": returns EXIT_INVALID_PATCH.
+int say_invalid_patch(const char* patch_name, PatchFault fault, std::uint64_t position);
+
+// "error reading WHAT file NAME: ..." with the input's error.
+void say_read_error(const char* what, const char* name, const BlockInput& input);
+
+// True for `-`, the standard input or output.
+bool is_standard(const char* name);
+
+// Opens an input, `-` being the standard input, unbuffered; says why on
+// failure.
+std::FILE* open_named_input(const char* what, const char* name);
+
+// Reads and checks a manifest; says why on failure.
+bool read_manifest(const char* name, Manifest& manifest);
+
+// One file against its seal: false, after a message, when its size or its
+// digest differs.
+bool matches_seal(const char* what, const char* name, const char* manifest_name,
+                  const FileSeal& want, std::uint64_t size, const std::uint8_t* digest);

@@ -1,0 +1,332 @@
+#include "app/run_in_place.h"
+
+#include <algorithm>
+#include <array>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include <deltawright/deltawright.h>
+
+#include "app/apply_support.h"
+#include "app/manifest.h"
+#include "app/say.h"
+#include "io/file_patch.h"
+#include "io/in_place.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Fixed storage, as for a normal apply.
+std::array<std::uint8_t, BLOCK_SIZE> patch_block;
+std::array<std::uint8_t, BLOCK_SIZE> patch_spare;
+std::array<std::uint8_t, BLOCK_SIZE> span_block;    // a span of the patch's data
+std::array<std::uint8_t, BLOCK_SIZE> target_block;  // the target's bytes
+std::array<std::uint8_t, BLOCK_SIZE> target_spare;
+
+struct Run {
+    const char* target_name;
+    const char* patch_name;
+    const char* manifest_name;
+    std::FILE* patch_file;
+    TargetFile& target;
+};
+
+// The patch input, at its start, for another reading.
+bool reread_patch(const Run& run, BlockInput& patch) {
+    if (std::fseek(run.patch_file, 0, SEEK_SET) != 0) {
+        say("cannot read patch file %s again: %s", run.patch_name, std::strerror(errno));
+        return false;
+    }
+    patch = BlockInput{run.patch_file, patch_block};
+    return true;
+}
+
+int say_write_failure(const Run& run, const InPlaceWrite& w, const BlockInput& patch) {
+    switch (w.status) {
+        case InPlaceStatus::target_write_error:
+            say("error writing %s: %s; it is partly updated: run the same command again",
+                run.target_name, w.reason.c_str());
+            break;
+        case InPlaceStatus::patch_changed:
+            say("%s changed while %s was updated from it; run the same command again with the "
+                "patch as it was",
+                run.patch_name, run.target_name);
+            break;
+        default:
+            say_read_error("patch", run.patch_name, patch);
+            break;
+    }
+    return EXIT_TROUBLE;
+}
+
+bool flush(const Run& run) {
+    std::string reason;
+    if (!flush_target(run.target, reason)) {
+        say("error writing %s: %s", run.target_name, reason.c_str());
+        return false;
+    }
+    return true;
+}
+
+int up_to_date(const Run& run) {
+    if (!flush(run)) {  // an earlier run may have been stopped before its flush
+        return EXIT_TROUBLE;
+    }
+    say("%s is already up to date with %s: nothing written", run.target_name, run.patch_name);
+    return EXIT_APPLIED;
+}
+
+// Without a manifest: replace records only, checked at their positions.
+int plain_in_place(const Run& run, bool force) {
+    BlockInput patch{run.patch_file, patch_block};
+    const InPlaceCheck c = check_in_place(patch, run.target, span_block, target_block);
+    switch (c.status) {
+        case InPlaceStatus::done:
+            break;
+        case InPlaceStatus::invalid_patch:
+            return say_invalid_patch(run.patch_name, c.fault, c.fault_position);
+        case InPlaceStatus::target_read_error:
+            say("error reading target %s: %s", run.target_name, c.reason.c_str());
+            return EXIT_TROUBLE;
+        default:
+            say_read_error("patch", run.patch_name, patch);
+            return EXIT_TROUBLE;
+    }
+    if (c.adds) {
+        say("%s has add records: an update of %s in place that is cut short could not be resumed "
+            "without knowing where the original ended; seal a manifest with deltawright-apply "
+            "--check --seal MANIFEST UPDATED PATCH ORIGINAL and give it with --manifest",
+            run.patch_name, run.target_name);
+        return EXIT_TROUBLE;
+    }
+    std::uint64_t from = c.first_unpatched;
+    if (force) {
+        from = 0;
+    } else if (c.patched_after != NO_POSITION) {
+        say("%s does not fit %s: byte %" PRIu64 " already holds the patched value but byte %" PRIu64
+            " before it does not, which no update in order leaves: it is another file, or lost "
+            "writes in a power cut; --force applies it anyway",
+            run.patch_name, run.target_name, c.patched_after, c.first_unpatched);
+        return EXIT_INVALID_PATCH;
+    } else if (from == NO_POSITION) {
+        return up_to_date(run);
+    } else if (from != c.first_replaced) {
+        say("%s is partly updated, up to byte %" PRIu64 ": completing the update", run.target_name,
+            from);
+    }
+    if (!reread_patch(run, patch)) {
+        return EXIT_TROUBLE;
+    }
+    const InPlaceWrite w =
+        write_in_place(patch, run.target, span_block, run.target.size, from, 0, c.patch_digest);
+    if (w.status != InPlaceStatus::done) {
+        return say_write_failure(run, w, patch);
+    }
+    return flush(run) ? EXIT_APPLIED : EXIT_TROUBLE;
+}
+
+// The SHA-256 and size of the whole target, read from its start.
+bool hash_target(const Run& run, std::uint8_t digest[DW_SHA256_SIZE], std::uint64_t& size) {
+    std::string reason;
+    std::FILE* file = read_whole_target(run.target, reason);
+    if (file == nullptr) {
+        say("cannot read target %s: %s", run.target_name, reason.c_str());
+        return false;
+    }
+    BlockInput input{file, target_block};
+    dw_sha256 hash;
+    dw_sha256_init(&hash);
+    size = 0;
+    const bool read = hash_input(input, hash, size);
+    std::fclose(file);
+    if (!read) {
+        say_read_error("target", run.target_name, input);
+        return false;
+    }
+    dw_sha256_final(&hash, digest);
+    return true;
+}
+
+// The first pass with a manifest: the target as it stands, and the result
+// the patch would make of it, both hashed, nothing written.
+struct SealedLook {
+    ApplyResult result;
+    FileSeal target;  // the whole target as it stands
+    FileSeal patch;
+    FileSeal made;  // the result the patch makes of the target's first bytes
+    bool target_read = true;
+};
+
+SealedLook look_sealed(const Run& run, const Manifest& m, BlockInput& patch) {
+    SealedLook look;
+    std::string reason;
+    std::FILE* file = read_whole_target(run.target, reason);
+    if (file == nullptr) {
+        say("cannot read target %s: %s", run.target_name, reason.c_str());
+        look.target_read = false;
+        return look;
+    }
+    // The original's part of the target: beyond it lie add data, in part.
+    BlockInput target{file, target_block, target_spare, std::min(run.target.size, m.original.size)};
+    patch.spare = patch_spare;
+    Sealing seal;
+    start_sealing(seal);
+    seal.result_limit = m.updated.size;
+    FileOutput nowhere;
+    look.result = apply_patch(patch, target, nowhere, &seal);
+    finish_sealing(seal, look.patch.sha256, look.made.sha256);
+    look.patch.size = seal.patch.size;
+    look.made.size = seal.result.size;
+    if (look.result.status == ApplyStatus::complete) {
+        target.limit = UINT64_MAX;
+        target.ended = false;
+        look.target_read = hash_input(target, seal.original, seal.original_size);
+        if (!look.target_read) {
+            say_read_error("target", run.target_name, target);
+        }
+    } else if (look.result.status == ApplyStatus::original_read_error) {
+        say_read_error("target", run.target_name, target);
+        look.target_read = false;
+    }
+    look.target.size = seal.original_size;
+    dw_sha256_final(&seal.original, look.target.sha256);
+    std::fclose(file);
+    return look;
+}
+
+bool same(const FileSeal& a, const FileSeal& b) {
+    return a.size == b.size && std::memcmp(a.sha256, b.sha256, DW_SHA256_SIZE) == 0;
+}
+
+// With a manifest: any state an interrupted update leaves is completed.
+int sealed_in_place(const Run& run, const Manifest& m) {
+    const std::uint64_t size = run.target.size;
+    const std::uint64_t original = m.original.size;
+    const std::uint64_t updated = m.updated.size;
+    if (size < std::min(original, updated) || size > std::max(original, updated)) {
+        say("target %s does not match %s: %" PRIu64 " bytes; the original has %" PRIu64
+            " and the updated file %" PRIu64 ", and an update cut short leaves a size between them",
+            run.target_name, run.manifest_name, size, original, updated);
+        return EXIT_INVALID_PATCH;
+    }
+    if (run.target.device && updated != size) {
+        say("cannot update %s in place: it is a block device of %" PRIu64
+            " bytes and the updated file has %" PRIu64,
+            run.target_name, size, updated);
+        return EXIT_TROUBLE;
+    }
+    BlockInput patch{run.patch_file, patch_block};
+    const SealedLook look = look_sealed(run, m, patch);
+    if (!look.target_read) {
+        return EXIT_TROUBLE;
+    }
+    switch (look.result.status) {
+        case ApplyStatus::complete:
+            break;
+        case ApplyStatus::invalid_patch:
+            return say_invalid_patch(run.patch_name, look.result.fault, look.result.fault_position);
+        default:
+            say_read_error("patch", run.patch_name, patch);
+            return EXIT_TROUBLE;
+    }
+    if (!matches_seal("patch", run.patch_name, run.manifest_name, m.patch, look.patch.size,
+                      look.patch.sha256)) {
+        return EXIT_INVALID_PATCH;
+    }
+    if (same(look.target, m.updated)) {
+        return up_to_date(run);
+    }
+    if (!same(look.made, m.updated)) {
+        say("target %s does not match %s: it is not the original, the updated file, or an "
+            "update cut short (the result would have %" PRIu64
+            " bytes and SHA-256 %s; the "
+            "manifest says %" PRIu64 " and %s)",
+            run.target_name, run.manifest_name, look.made.size,
+            hex_digest(look.made.sha256).c_str(), updated, hex_digest(m.updated.sha256).c_str());
+        return EXIT_INVALID_PATCH;
+    }
+    if (!same(look.target, m.original)) {
+        say("%s is partly updated: completing the update", run.target_name);
+    }
+    if (!reread_patch(run, patch)) {
+        return EXIT_TROUBLE;
+    }
+    const InPlaceWrite w =
+        write_in_place(patch, run.target, span_block, original, 0, original, look.patch.sha256);
+    if (w.status != InPlaceStatus::done) {
+        return say_write_failure(run, w, patch);
+    }
+    std::string reason;
+    if ((updated != size || updated > original) && !resize_target(run.target, updated, reason)) {
+        say("error writing %s: %s; it is partly updated: run the same command again",
+            run.target_name, reason.c_str());
+        return EXIT_TROUBLE;
+    }
+    if (!flush(run)) {
+        return EXIT_TROUBLE;
+    }
+    FileSeal now;
+    if (!hash_target(run, now.sha256, now.size)) {
+        return EXIT_TROUBLE;
+    }
+    if (!same(now, m.updated)) {
+        say("target %s does not match %s after the update (%" PRIu64
+            " bytes, SHA-256 %s): "
+            "something else wrote to it, or the storage lost writes",
+            run.target_name, run.manifest_name, now.size, hex_digest(now.sha256).c_str());
+        return EXIT_TROUBLE;
+    }
+    return EXIT_APPLIED;
+}
+
+}  // namespace
+
+int run_in_place(const char* target_name, const char* patch_name, const char* manifest_name,
+                 bool force) {
+    if (is_standard(patch_name)) {
+        say("cannot apply a patch in place from standard input: it is read twice, so it must be "
+            "a regular file");
+        return EXIT_TROUBLE;
+    }
+    if (is_standard(target_name)) {
+        say("cannot update standard output in place: the target must be a regular file or a "
+            "block device");
+        return EXIT_TROUBLE;
+    }
+    Manifest manifest;
+    if (manifest_name != nullptr && !read_manifest(manifest_name, manifest)) {
+        return EXIT_TROUBLE;
+    }
+    std::FILE* patch_file = open_named_input("patch", patch_name);
+    if (patch_file == nullptr) {
+        return EXIT_TROUBLE;
+    }
+    if (!is_regular_input(patch_file)) {
+        say("cannot apply %s in place: the patch is read twice, so it must be a regular file, "
+            "not a pipe or a device",
+            patch_name);
+        std::fclose(patch_file);
+        return EXIT_TROUBLE;
+    }
+    if (is_same_regular_file(target_name, patch_name)) {
+        say("cannot update %s in place: it is the patch file", target_name);
+        std::fclose(patch_file);
+        return EXIT_TROUBLE;
+    }
+    TargetFile target;
+    std::string reason;
+    if (!open_target(target_name, target, reason)) {
+        say("cannot open target %s: %s", target_name, reason.c_str());
+        std::fclose(patch_file);
+        return EXIT_TROUBLE;
+    }
+    const Run run{target_name, patch_name, manifest_name, patch_file, target};
+    const int status =
+        manifest_name != nullptr ? sealed_in_place(run, manifest) : plain_in_place(run, force);
+    close_target(target);
+    std::fclose(patch_file);
+    return status;
+}

@@ -1,0 +1,181 @@
+#include "io/in_place.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "scan/span_compare.h"
+
+void start_spans(PatchSpans& s, std::uint64_t original_size) {
+    dw_reader_init(&s.reader, original_size);
+    dw_sha256_init(&s.hash);
+    s.piece = {s.patch.buffer.data(), 0, 0};
+    s.added = 0;
+    s.size = 0;
+    s.held = false;
+    s.finished = false;
+}
+
+SpanEvent next_span(PatchSpans& s) {
+    s.size = 0;
+    if (s.finished) {
+        return SpanEvent::end;
+    }
+    bool open = s.held;  // a span has begun (its first record's head is read)
+    if (s.held) {
+        s.held = false;
+        s.add = s.held_add;
+        s.offset = s.held_offset;
+    }
+    while (true) {
+        dw_read_event event = dw_reader_next(&s.reader, &s.piece);
+        if (event == DW_READ_MORE) {
+            const std::size_t n = read_block(s.patch);
+            if (s.patch.failed) {
+                return SpanEvent::read_error;
+            }
+            dw_sha256_update(&s.hash, s.patch.buffer.data(), n);
+            s.piece = {s.patch.buffer.data(), n, 0};
+            if (n > 0) {
+                continue;
+            }
+            event = dw_reader_finish(&s.reader);
+        }
+        switch (event) {
+            case DW_READ_REPLACE:
+            case DW_READ_ADD: {
+                const bool add = event == DW_READ_ADD;
+                const std::uint64_t at = add ? s.added : s.reader.offset;
+                if (add) {
+                    s.added += s.reader.length;
+                }
+                if (open && (add != s.add || at != s.offset + s.size ||
+                             s.size + s.reader.length > s.data.size())) {
+                    s.held = true;
+                    s.held_add = add;
+                    s.held_offset = at;
+                    return SpanEvent::span;
+                }
+                if (!open) {
+                    open = true;
+                    s.add = add;
+                    s.offset = at;
+                }
+                break;
+            }
+            case DW_READ_DATA:
+                std::memcpy(s.data.data() + s.size, s.reader.data, s.reader.data_size);
+                s.size += s.reader.data_size;
+                break;
+            case DW_READ_END:
+                s.finished = true;
+                return open ? SpanEvent::span : SpanEvent::end;
+            case DW_READ_ERROR:
+                return SpanEvent::invalid;
+            case DW_READ_MORE:
+                break;
+        }
+    }
+}
+
+void spans_digest(PatchSpans& s, std::uint8_t digest[DW_SHA256_SIZE]) {
+    dw_sha256_final(&s.hash, digest);
+}
+
+namespace {
+
+// Sorts one span's bytes into the shape an in-order update leaves: patched
+// bytes, then unpatched ones. `held` is what the target holds there.
+void classify(InPlaceCheck& c, std::uint64_t offset, const std::uint8_t* patched,
+              const std::uint8_t* held, std::size_t n) {
+    if (c.patched_after != NO_POSITION) {
+        return;  // the first break of the shape is the one reported
+    }
+    std::size_t at = 0;
+    if (c.first_unpatched == NO_POSITION) {
+        at = equal_prefix(patched, held, n);
+        if (at == n) {
+            return;
+        }
+        c.first_unpatched = offset + at;
+    }
+    const std::size_t k = at + differing_prefix(patched + at, held + at, n - at);
+    if (k < n) {
+        c.patched_after = offset + k;
+    }
+}
+
+}  // namespace
+
+InPlaceCheck check_in_place(BlockInput& patch, const TargetFile& target,
+                            std::span<std::uint8_t> data, std::span<std::uint8_t> scratch) {
+    PatchSpans s{patch, data};
+    start_spans(s, target.size);
+    InPlaceCheck c;
+    while (true) {
+        switch (next_span(s)) {
+            case SpanEvent::span:
+                if (s.add) {
+                    c.adds = true;
+                } else if (!read_target(target, s.offset, scratch.data(), s.size, c.reason)) {
+                    c.status = InPlaceStatus::target_read_error;
+                    return c;
+                } else {
+                    c.first_replaced = std::min(c.first_replaced, s.offset);
+                    classify(c, s.offset, s.data.data(), scratch.data(), s.size);
+                }
+                break;
+            case SpanEvent::end:
+                spans_digest(s, c.patch_digest);
+                return c;
+            case SpanEvent::invalid:
+                c.status = InPlaceStatus::invalid_patch;
+                c.fault = static_cast<PatchFault>(s.reader.error);
+                c.fault_position = s.reader.error_position;
+                return c;
+            case SpanEvent::read_error:
+                c.status = InPlaceStatus::patch_read_error;
+                return c;
+        }
+    }
+}
+
+InPlaceWrite write_in_place(BlockInput& patch, const TargetFile& target,
+                            std::span<std::uint8_t> data, std::uint64_t original_size,
+                            std::uint64_t from, std::uint64_t add_at,
+                            const std::uint8_t patch_digest[DW_SHA256_SIZE]) {
+    PatchSpans s{patch, data};
+    start_spans(s, original_size);
+    InPlaceWrite w;
+    while (true) {
+        switch (next_span(s)) {
+            case SpanEvent::span: {
+                const std::uint64_t at = s.add ? add_at + s.offset : s.offset;
+                if (!s.add && at + s.size <= from) {
+                    break;  // already holds its patched bytes
+                }
+                const std::size_t skip =
+                    !s.add && at < from ? static_cast<std::size_t>(from - at) : 0;
+                if (!write_target(target, at + skip, s.data.data() + skip, s.size - skip,
+                                  w.reason)) {
+                    w.status = InPlaceStatus::target_write_error;
+                    return w;
+                }
+                break;
+            }
+            case SpanEvent::end: {
+                std::uint8_t digest[DW_SHA256_SIZE];
+                spans_digest(s, digest);
+                if (std::memcmp(digest, patch_digest, DW_SHA256_SIZE) != 0) {
+                    w.status = InPlaceStatus::patch_changed;
+                }
+                return w;
+            }
+            case SpanEvent::invalid:  // it was valid when it was checked
+                w.status = InPlaceStatus::patch_changed;
+                return w;
+            case SpanEvent::read_error:
+                w.status = InPlaceStatus::patch_read_error;
+                return w;
+        }
+    }
+}

@@ -1,0 +1,109 @@
+// Updating a file where it lies: a patch's records checked against the
+// target's bytes at their positions, and then written there.
+//
+// The patch is read twice, forward, through the library's record reader: once
+// to check it whole before anything is written, once to write it. The target
+// is read and written only at the records, and where add data go: the work
+// grows with the patch, not with the target. Writes go in patch order, one
+// per span of adjacent records. Nothing is allocated: the caller hands in
+// the blocks. Never opens or closes a file; the target's system calls are
+// the platform layer's.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include <deltawright/deltawright.h>
+
+#include "format/patch_layout.h"
+#include "io/block_io.h"
+#include "platform/platform.h"
+
+inline constexpr std::uint64_t NO_POSITION = UINT64_MAX;
+
+// A patch read as spans: the data of adjacent replace records joined (up to
+// the size of `data`), then the data of the add records joined likewise.
+struct PatchSpans {
+    BlockInput& patch;
+    std::span<std::uint8_t> data;  // the current span's bytes, at its start
+    dw_reader reader{};
+    dw_in_buffer piece{nullptr, 0, 0};
+    dw_sha256 hash{};         // of the patch bytes read so far
+    std::uint64_t added = 0;  // add data bytes so far
+    // The current span.
+    bool add = false;
+    std::uint64_t offset = 0;  // a replace span's position; an add span's within the added bytes
+    std::size_t size = 0;
+    // The reader's own: a record begun but not yet in a span; the end seen.
+    bool held = false;
+    bool held_add = false;
+    std::uint64_t held_offset = 0;
+    bool finished = false;
+};
+
+enum class SpanEvent {
+    span,        // offset, size, add and data tell the next span
+    end,         // the patch has ended after a whole record: it is valid
+    invalid,     // a rule is broken: reader.error, reader.error_position
+    read_error,  // see patch.error
+};
+
+// Starts reading a patch for an original of `original_size` bytes (the rule
+// bound to its end is checked at each record's head).
+void start_spans(PatchSpans& spans, std::uint64_t original_size);
+
+SpanEvent next_span(PatchSpans& spans);
+
+// The patch's SHA-256, once next_span has said `end`.
+void spans_digest(PatchSpans& spans, std::uint8_t digest[DW_SHA256_SIZE]);
+
+enum class InPlaceStatus {
+    done,
+    invalid_patch,       // see fault and fault_position
+    patch_read_error,    // see the patch input's error
+    target_read_error,   // see reason
+    target_write_error,  // see reason
+    patch_changed,       // the second reading differs from the first
+};
+
+// What the target holds at the patch's records. A maker puts into a replace
+// record only bytes that differ from the original's, so each replace byte
+// tells whether the update reached it: it holds the patched value or not.
+// Records are written in order, so an interrupted update leaves the patched
+// bytes first and the others after.
+struct InPlaceCheck {
+    InPlaceStatus status = InPlaceStatus::done;
+    PatchFault fault = PatchFault::none;
+    std::uint64_t fault_position = 0;
+    bool adds = false;                           // the patch has add records
+    std::uint64_t first_replaced = NO_POSITION;  // the first replace byte's position
+    std::uint64_t first_unpatched =
+        NO_POSITION;                            // the first replace byte without its patched value
+    std::uint64_t patched_after = NO_POSITION;  // a later one with it: not an in-order update
+    std::uint8_t patch_digest[DW_SHA256_SIZE] = {};
+    std::string reason;
+};
+
+// Reads and checks the whole patch, and the target at its replace records:
+// its bytes there are read into `scratch` (the size of `data`). Writes
+// nothing.
+[[nodiscard]] InPlaceCheck check_in_place(BlockInput& patch, const TargetFile& target,
+                                          std::span<std::uint8_t> data,
+                                          std::span<std::uint8_t> scratch);
+
+struct InPlaceWrite {
+    InPlaceStatus status = InPlaceStatus::done;
+    std::string reason;
+};
+
+// Reads the patch again from where it stands (its start) and writes its
+// replace data at positions from `from` on, and its add data from
+// `add_at`; checks on the way that the patch is the one whose SHA-256 is
+// `patch_digest`, the one checked (a changed patch is reported, after what
+// it wrote). Does not flush.
+[[nodiscard]] InPlaceWrite write_in_place(BlockInput& patch, const TargetFile& target,
+                                          std::span<std::uint8_t> data, std::uint64_t original_size,
+                                          std::uint64_t from, std::uint64_t add_at,
+                                          const std::uint8_t patch_digest[DW_SHA256_SIZE]);
