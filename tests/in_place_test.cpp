@@ -1,0 +1,136 @@
+// The in-place passes on real files, for random pairs: every state an
+// interrupted update leaves (the replace bytes patched up to any one of
+// them) is recognised and completed, a later byte patched before an earlier
+// one is refused, at patch block and span sizes that put records across
+// every edge. The command line's rows: in_place.sh.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "io/in_place.h"
+#include "test_support.h"
+
+namespace {
+
+std::string target_path() {
+    return (std::filesystem::temp_directory_path() / "deltawright_in_place_test.bin").string();
+}
+
+void write_file(const std::string& path, const Bytes& bytes) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    if (!bytes.empty()) {
+        ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+    }
+    ASSERT_EQ(std::fclose(f), 0);
+}
+
+Bytes read_file(const std::string& path) {
+    Bytes out(static_cast<std::size_t>(std::filesystem::file_size(path)));
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    EXPECT_NE(f, nullptr);
+    if (!out.empty()) {
+        EXPECT_EQ(std::fread(out.data(), 1, out.size(), f), out.size());
+    }
+    std::fclose(f);
+    return out;
+}
+
+struct Sizes {
+    std::size_t patch_block;
+    std::size_t span;  // the span buffer: where adjacent records are cut apart
+};
+constexpr Sizes SIZES[] = {{1, 255}, {7, 256}, {300, 600}, {BLOCK_SIZE, BLOCK_SIZE}};
+
+// Checks `start` in place against the patch, then writes from where the
+// check says, and returns what the target then holds.
+Bytes run_in_place(const Bytes& patch, const Bytes& start, const Sizes& sizes, InPlaceCheck& c) {
+    static Bytes patch_block(BLOCK_SIZE), span(BLOCK_SIZE), scratch(BLOCK_SIZE);
+    const std::string path = target_path();
+    write_file(path, start);
+    TargetFile target;
+    std::string reason;
+    EXPECT_TRUE(open_target(path.c_str(), target, reason)) << reason;
+    Bytes storage;
+    std::FILE* file = open_bytes(patch, storage);
+    BlockInput in{file, std::span(patch_block).first(sizes.patch_block)};
+    const auto span_data = std::span(span).first(sizes.span);
+    c = check_in_place(in, target, span_data, std::span(scratch).first(sizes.span));
+    if (c.status == InPlaceStatus::done && c.patched_after == NO_POSITION &&
+        c.first_unpatched != NO_POSITION) {
+        std::rewind(file);
+        BlockInput again{file, std::span(patch_block).first(sizes.patch_block)};
+        const InPlaceWrite w = write_in_place(again, target, span_data, target.size,
+                                              c.first_unpatched, 0, c.patch_digest);
+        EXPECT_EQ(w.status, InPlaceStatus::done) << w.reason;
+    }
+    std::fclose(file);
+    close_target(target);
+    Bytes out = read_file(path);
+    std::filesystem::remove(path);
+    return out;
+}
+
+TEST(InPlace, CompletesEveryCutAndRefusesAnOutOfOrderShape) {
+    std::mt19937_64 rng(20261209);
+    int cases = 0;
+    while (cases < 60) {
+        RandomPair pair = random_pair(rng);
+        if (pair.updated.size() > pair.original.size()) {
+            continue;  // add records: a manifest's case (in_place.sh)
+        }
+        ++cases;
+        const Bytes patch = run_scan(pair.updated, pair.original).patch;
+        const Bytes result = expected_apply_output(pair.updated, pair.original);
+        std::vector<std::size_t> replaced;  // positions, in the patch's order
+        for (std::size_t p = 0; p < pair.updated.size(); ++p) {
+            if (pair.updated[p] != pair.original[p]) {
+                replaced.push_back(p);
+            }
+        }
+        const Sizes sizes = SIZES[pick(rng, std::size(SIZES))];
+        SCOPED_TRACE(testing::Message()
+                     << "case " << cases << ", " << replaced.size() << " replace bytes, block "
+                     << sizes.patch_block << ", span " << sizes.span);
+        // Cut after every replace byte of a small patch, at random in a large one.
+        std::vector<std::size_t> cuts = {0, replaced.size()};
+        for (std::size_t k = 1; k < replaced.size(); ++k) {
+            if (replaced.size() <= 40 || pick(rng, replaced.size()) < 20) {
+                cuts.push_back(k);
+            }
+        }
+        for (const std::size_t k : cuts) {
+            SCOPED_TRACE(testing::Message() << "patched up to replace byte " << k);
+            Bytes start = pair.original;
+            for (std::size_t i = 0; i < k; ++i) {
+                start[replaced[i]] = result[replaced[i]];
+            }
+            InPlaceCheck c;
+            ASSERT_EQ(run_in_place(patch, start, sizes, c), result);
+            ASSERT_EQ(c.status, InPlaceStatus::done);
+            EXPECT_FALSE(c.adds);
+            EXPECT_EQ(c.first_unpatched, k < replaced.size() ? replaced[k] : NO_POSITION);
+            EXPECT_EQ(c.patched_after, NO_POSITION);
+            EXPECT_EQ(c.first_replaced, replaced.empty() ? NO_POSITION : replaced[0]);
+        }
+        if (replaced.size() >= 2) {  // a later byte patched, an earlier one not
+            const std::size_t j = 1 + pick(rng, replaced.size() - 1);
+            const std::size_t i = pick(rng, j);
+            Bytes start = pair.original;
+            for (std::size_t n = 0; n < i; ++n) {
+                start[replaced[n]] = result[replaced[n]];
+            }
+            start[replaced[j]] = result[replaced[j]];
+            InPlaceCheck c;
+            EXPECT_EQ(run_in_place(patch, start, sizes, c), start);  // nothing written
+            EXPECT_EQ(c.first_unpatched, replaced[i]);
+            EXPECT_EQ(c.patched_after, replaced[j]);
+        }
+    }
+}
+
+}  // namespace
