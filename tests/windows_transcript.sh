@@ -109,6 +109,24 @@ if grep -Eq "$EMULATOR_TROUBLE" stdio.err; then
 fi
 check "- reads the standard input and writes the standard output, unchanged bytes" \
     [ "$status" = 0 ] && [ ! -s stdio.err ] && cmp -s stdio.out new.bin
+# In place: a replace-only patch, then a re-run; a patch with add records
+# through the sealed manifest; the refusals that depend on the system.
+printf '0X2345678Y' >same-size.bin
+"${emulator[@]}" "$maker" 'тот же.patch' same-size.bin old.bin >/dev/null 2>&1 </dev/null
+cp old.bin 'цель.bin'
+t "$apply" 0 ""                                                        ""  --in-place 'цель.bin' 'тот же.patch'
+check "in place: the target is the updated file" cmp -s 'цель.bin' same-size.bin
+t "$apply" 0 "" "$A: цель.bin is already up to date with тот же.patch: nothing written$CR
+"  --in-place 'цель.bin' 'тот же.patch'
+cp 'файл.bin' grown.bin
+t "$apply" 2 "" "$A: ünï.patch has add records: an update of grown.bin in place that is cut short could not be resumed without knowing where the original ended; seal a manifest with deltawright-apply --check --seal MANIFEST UPDATED PATCH ORIGINAL and give it with --manifest$CR
+"  --in-place grown.bin 'ünï.patch'
+t "$apply" 0 ""                                                        ""  --in-place --manifest 'манифест.txt' grown.bin 'ünï.patch'
+check "in place with a manifest: the target grew into the updated file" cmp -s grown.bin new.bin
+t "$apply" 2 "" "$A: cannot apply a patch in place from standard input: it is read twice, so it must be a regular file$CR
+"  --in-place grown.bin -
+t "$apply" 2 "" "$A: cannot open target NUL: not a regular file$CR
+"  --in-place NUL 'тот же.patch'
 check "an input that cannot be opened leaves the patch file untouched" [ "$(cat kept.patch)" = "keep me" ]
 check "a non-ASCII round trip rebuilds the updated file" cmp -s 'вывод.bin' new.bin
 check "no output file after a refusal" [ ! -e out.bin ]
@@ -131,6 +149,8 @@ IN_USE="Sharing violation"
 t "$apply" 2 "" "$A: cannot create busy.bin: $IN_USE$CR
 "  busy.bin 'ünï.patch' 'файл.bin'
 t "$maker" 1 "Error opening patch file busy.bin"                      ""  busy.bin new.bin old.bin
+t "$apply" 2 "" "$A: cannot open target busy.bin: another process is using it$CR
+"  --in-place busy.bin 'тот же.patch'
 exec 4>&-
 wait "$holder"
 check "a file in use is never replaced" [ "$(cat busy.bin)" = "in use" ]
