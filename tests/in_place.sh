@@ -100,7 +100,7 @@ if [ "$part" = interrupted ]; then
         m=()
         [ "$manifest" = - ] || m=(--manifest "$manifest")
         kills_seen=""
-        for call in pwrite64 ftruncate fsync; do
+        for call in pwrite64 ftruncate fdatasync; do
             n=1
             while :; do
                 cp orig.bin T
