@@ -8,9 +8,9 @@
 #include <vector>
 
 int main(int argc, char* argv[]) {
-    const bool known = argc == 4 && (std::strcmp(argv[1], "sparse") == 0 ||
-                                     std::strcmp(argv[1], "all") == 0 ||
-                                     std::strcmp(argv[1], "runs") == 0);
+    const bool known =
+        argc == 4 && (std::strcmp(argv[1], "sparse") == 0 || std::strcmp(argv[1], "all") == 0 ||
+                      std::strcmp(argv[1], "runs") == 0);
     if (!known) {
         std::fprintf(stderr, "usage: bench_make_workload sparse|all|runs ORIGINAL OUT\n");
         return 2;
