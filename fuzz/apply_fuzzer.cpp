@@ -7,12 +7,16 @@
 // must never crash, must accept exactly what the reference reader accepts
 // with the same output, and must refuse with the same rule at the same place.
 // The public record reader and streaming applier are held to the same, fed
-// in pieces whose sizes come from the input's own bytes.
+// in pieces whose sizes come from the input's own bytes, and so are the
+// spans an update in place reads and writes: adjacent records joined up to
+// the span buffer, applied to the original, give the reference's output.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
+#include "io/in_place.h"
 #include "test_support.h"
 
 namespace {
@@ -38,6 +42,60 @@ void check(const ApplyRun& run, const ReferenceApply& want) {
     if (run.result.status != ApplyStatus::invalid_patch || run.result.fault != want.fault ||
         run.result.fault_position != want.position) {
         fail("refusal differs from the reference's", run, want);
+    }
+}
+
+[[noreturn]] void fail_spans(const char* what) {
+    std::fprintf(stderr, "apply_fuzzer: in-place spans: %s\n", what);
+    std::abort();
+}
+
+void check_spans(const Bytes& patch, const Bytes& original, std::size_t block, std::size_t cap,
+                 const ReaderRun& read_want, const ReferenceApply& want) {
+    Bytes storage;
+    std::FILE* file = open_bytes(patch, storage);
+    Bytes block_buffer(block);
+    Bytes span_buffer(cap);
+    BlockInput in{file, block_buffer};
+    PatchSpans s{in, span_buffer};
+    start_spans(s, original.size());
+    Bytes out = original;
+    std::uint64_t previous_end = NO_POSITION;
+    std::size_t previous_size = 0;
+    bool previous_add = false;
+    SpanEvent event = SpanEvent::end;
+    while ((event = next_span(s)) == SpanEvent::span) {
+        if (s.size == 0 || s.size > cap) {
+            fail_spans("a span of no bytes or more than its buffer");
+        }
+        // A span ends at a gap, or where its next record would not fit.
+        if (s.add == previous_add && s.offset == previous_end &&
+            previous_size + MAX_RECORD_DATA <= cap) {
+            fail_spans("adjacent records left in two spans");
+        }
+        if (s.add) {
+            if (out.size() != original.size() + s.offset) {
+                fail_spans("add data out of place");
+            }
+            out.insert(out.end(), s.data.data(), s.data.data() + s.size);
+        } else {
+            if (s.offset + s.size > original.size() || out.size() != original.size()) {
+                fail_spans("a replace span past the original, or after add data");
+            }
+            std::memcpy(out.data() + s.offset, s.data.data(), s.size);
+        }
+        previous_end = s.offset + s.size;
+        previous_size = s.size;
+        previous_add = s.add;
+    }
+    std::fclose(file);
+    if (event == SpanEvent::end) {
+        if (want.fault != PatchFault::none || out != want.output) {
+            fail_spans("accepted with another result than the reference's");
+        }
+    } else if (event != SpanEvent::invalid || s.reader.error != read_want.error ||
+               s.reader.error_position != read_want.position) {
+        fail_spans("refused otherwise than the record reader");
     }
 }
 
@@ -70,6 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                      static_cast<unsigned long long>(read_want.position));
         std::abort();
     }
+    check_spans(patch, original, small_block, MAX_RECORD_DATA + 7 * small_block, read_want, want);
     std::size_t call = 0;
     const ReferenceApply streamed = apply_in_pieces(
         patch, original,
