@@ -128,12 +128,20 @@ int plain_in_place(const Run& run, bool force) {
     return flush(run) ? EXIT_APPLIED : EXIT_TROUBLE;
 }
 
-// The SHA-256 and size of the whole target, read from its start.
-bool hash_target(const Run& run, std::uint8_t digest[DW_SHA256_SIZE], std::uint64_t& size) {
+// A stream over the whole target, from its start; null after a message.
+std::FILE* open_whole_target(const Run& run) {
     std::string reason;
     std::FILE* file = read_whole_target(run.target, reason);
     if (file == nullptr) {
         say("cannot read target %s: %s", run.target_name, reason.c_str());
+    }
+    return file;
+}
+
+// The SHA-256 and size of the whole target, read from its start.
+bool hash_target(const Run& run, std::uint8_t digest[DW_SHA256_SIZE], std::uint64_t& size) {
+    std::FILE* file = open_whole_target(run);
+    if (file == nullptr) {
         return false;
     }
     BlockInput input{file, target_block};
@@ -162,10 +170,8 @@ struct SealedLook {
 
 SealedLook look_sealed(const Run& run, const Manifest& m, BlockInput& patch) {
     SealedLook look;
-    std::string reason;
-    std::FILE* file = read_whole_target(run.target, reason);
+    std::FILE* file = open_whole_target(run);
     if (file == nullptr) {
-        say("cannot read target %s: %s", run.target_name, reason.c_str());
         look.target_read = false;
         return look;
     }
@@ -259,11 +265,10 @@ int sealed_in_place(const Run& run, const Manifest& m) {
     if (w.status != InPlaceStatus::done) {
         return say_write_failure(run, w, patch);
     }
-    std::string reason;
-    if ((updated != size || updated > original) && !resize_target(run.target, updated, reason)) {
-        say("error writing %s: %s; it is partly updated: run the same command again",
-            run.target_name, reason.c_str());
-        return EXIT_TROUBLE;
+    InPlaceWrite resized{InPlaceStatus::target_write_error, {}};
+    if ((updated != size || updated > original) &&
+        !resize_target(run.target, updated, resized.reason)) {
+        return say_write_failure(run, resized, patch);
     }
     if (!flush(run)) {
         return EXIT_TROUBLE;
