@@ -16,18 +16,24 @@ WRONG='To few arguments provided.  Specify a patch file to create and the update
 # Fixtures: a 10-byte original, a 12-byte updated differing at positions 3 and 4.
 printf '0123456789' >old.bin
 printf '012XY56789AB' >new.bin
-printf 'keep me' >kept.patch
+header() { printf 'DLT40\377'; head -c 54 /dev/zero; }
+# Old patches (the header, then a word), which the maker may replace; other
+# files it refuses to replace.
+{ header; printf 'keep me'; } >kept.patch
 mkdir adir
 ln new.bin hardlink.bin
 ln -s old.bin symlink.bin
 mkfifo fifo patch.fifo
-printf 'old patch' >target.patch
+{ header; printf 'old patch'; } >target.patch
 ln -s target.patch link.patch
 ln -s loop2 loop1
 ln -s loop1 loop2
-printf 'stale' >stale.patch
+{ header; printf 'stale'; } >stale.patch
 LONG=$(printf 'n%.0s' $(seq 255))  # the longest name a folder takes
-printf 'linked' >linked.patch
+{ header; printf 'linked'; } >linked.patch
+printf 'old data, not a patch' >data.bin
+: >empty.patch
+{ header | head -c 59; } >short.patch  # a header cut short: not a patch
 ln linked.patch other-link.patch
 
 passed=0 failed=0
@@ -72,6 +78,9 @@ t 1 "Error opening patch file new.bin: it is the updated file"       new.bin new
 t 1 "Error opening patch file "                                      "" new.bin old.bin
 t 1 "Error opening patch file loop1"                                 loop1 new.bin old.bin
 t 1 "Error opening original file missing.bin"                        stale.patch new.bin missing.bin
+t 1 "Error opening patch file data.bin: it is not a patch file"      data.bin new.bin old.bin
+t 1 "Error opening patch file short.patch: it is not a patch file"   short.patch new.bin old.bin
+t 1 "Error opening patch file old.bin: it is not a patch file"       old.bin new.bin kept.patch
 t 1 "Error writing patch file /dev/full"                             /dev/full new.bin old.bin
 t 1 "Error reading updated file /proc/self/mem"                      read.patch /proc/self/mem old.bin
 t 1 "Error reading original file /proc/self/mem"                     read.patch new.bin /proc/self/mem
@@ -83,6 +92,7 @@ t 0 ""                                                               /dev/null n
 t 0 ""                                                               same.patch new.bin new.bin
 t 0 ""                                                               ok.patch new.bin old.bin
 t 0 ""                                                               linked.patch new.bin old.bin
+t 0 ""                                                               empty.patch new.bin old.bin
 t 0 ""                                                               "$LONG" new.bin old.bin
 t 0 ""                                                               tail.patch new.bin /dev/null
 cat new.bin >fifo &
@@ -97,21 +107,29 @@ printf 'before\n' >appended.out
 "$tool" /dev/stdout new.bin old.bin >&- 2>closed.err
 closed_status=$?
 
-header() { printf 'DLT40\377'; head -c 54 /dev/zero; }
+# An input opened by a descriptor's name is still that input: swapped or
+# not, the file behind standard input is never the patch file.
+"$tool" new.bin /dev/stdin old.bin <new.bin >stdin.out
+stdin_status=$?
+check "the patch file behind /dev/stdin is refused as the updated file (status $stdin_status)" \
+    [ "$stdin_status" = 1 ] && [ "$(cat stdin.out)" = "Error opening patch file new.bin: it is the updated file" ]
 check "an input that cannot be opened leaves the patch file untouched" \
-    [ "$(cat kept.patch)" = "keep me" ]
+    cmp -s kept.patch <(header; printf 'keep me')
+check "a file that is not a patch is left as it was" \
+    eval '[ "$(cat data.bin)" = "old data, not a patch" ] && cmp -s short.patch <(header | head -c 59)'
+check "an empty file gets the patch" cmp -s empty.patch ok.patch
 check "a refused patch name leaves the inputs untouched" \
     [ "$(cat new.bin old.bin)" = "012XY56789AB0123456789" ]
 check "a wrong argument count creates no file" [ ! -e none.patch ]
 check "a failed run leaves no patch file" [ ! -e read.patch ]
 check "a failed run through a link leaves the link and its target as they were" \
-    [ "$(cat target.patch)" = "old patch" ] && [ -L link.patch ]
+    eval 'cmp -s target.patch <(header; printf "old patch") && [ -L link.patch ]'
 check "a failed run never removes what is not a regular file" [ -c /dev/full ] && [ -p patch.fifo ]
 check "a 255-byte patch name gets its patch" cmp -s "$LONG" ok.patch
-check "a failed run leaves a stale patch as it was, under status 1" [ "$(cat stale.patch)" = "stale" ]
+check "a failed run leaves a stale patch as it was, under status 1" cmp -s stale.patch <(header; printf stale)
 check "a refused name creates nothing" [ ! -e "" ] && [ -L loop1 ] && [ -L loop2 ]
 check "replacing a patch breaks its hard link: the other name keeps the old patch" \
-    [ "$(cat other-link.patch)" = "linked" ] && cmp -s linked.patch ok.patch
+    eval 'cmp -s other-link.patch <(header; printf linked) && cmp -s linked.patch ok.patch'
 check ">> /dev/stdout appends the patch" cmp -s appended.out <(printf 'before\n'; cat ok.patch)
 check "a group around /dev/fd/1 keeps its lines" cmp -s grouped.out <(echo first; cat ok.patch; echo last)
 check "a closed standard output is not written through /dev/stdout (status $closed_status)" \

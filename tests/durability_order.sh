@@ -31,12 +31,14 @@ trace() {
     strace -f -qq -e trace=fsync,fdatasync,rename,renameat,renameat2,linkat -o raw.txt "$@"
     sed -E 's/^[0-9]+ +//; s/ = .*//; s/, /,/g; s/"//g' raw.txt >trace.txt
 }
-# replaced_in_order: the output's fsync, then the rename into the folder,
-# then the folder's fsync; nothing renamed before its data were flushed.
+# replaced_in_order: the output's fsync, then the rename into the folder (or
+# the link of an anonymous file under a new name), then the folder's fsync;
+# nothing put under the name before its data were flushed.
 replaced_in_order() {
     awk -F'[(),]' '
         /^fsync\(/ && !renamed { data[$2] = 1; next }
         /^renameat2?\(/ && !renamed { folder = $2; renamed = 1; ok_data = length(data) > 0; next }
+        /^linkat\(/ && !renamed && $5 !~ /\.tmp/ { folder = $4; renamed = 1; ok_data = length(data) > 0; next }
         /^fsync\(/ && renamed && $2 == folder { synced_folder = 1 }
         END { exit !(renamed && ok_data && synced_folder) }
     ' trace.txt
@@ -46,11 +48,21 @@ for mode in anonymous named; do
     run=()
     [ "$mode" = named ] && run=("$no_tmpfile")
     for output in new.out existing.out; do
+        [ "$output" = existing.out ] && cp good.patch existing.out  # a patch the maker replaces
         trace "${run[@]}" "$maker" "$output" new.bin old.bin >/dev/null
         check "maker, $mode, $output: data flushed, renamed, folder flushed" replaced_in_order
         trace "${run[@]}" "$apply" "$output" good.patch old.bin >/dev/null
         check "applier, $mode, $output: data flushed, renamed, folder flushed" replaced_in_order
+        rm -f new.out
     done
+    # A new name never has a temporary name beside it, anonymous files
+    # permitting: a kill at any instant leaves nothing to clean up.
+    trace "${run[@]}" "$apply" new.out good.patch old.bin >/dev/null
+    if [ "$mode" = anonymous ]; then
+        check "$mode: a new output is linked under its name directly" \
+            eval '! grep -q "\.tmp" trace.txt && grep -q "^linkat(.*,new.out," trace.txt'
+    fi
+    rm -f new.out
 done
 # A regular file behind standard output is written where it stands and flushed.
 trace "$apply" /dev/stdout good.patch old.bin >direct.out

@@ -28,6 +28,7 @@ printf '012XY56789AB' >new.bin
 "$maker" good.patch new.bin old.bin
 chmod 644 old.bin new.bin good.patch
 mkdir user && chown nobody: user  # a folder the unprivileged user writes
+mkdir sticky && chmod 1777 sticky  # a sticky folder of root's that anybody writes
 cp old.bin new.bin good.patch user/
 
 passed=0 failed=0
@@ -36,6 +37,8 @@ check() {
     shift
     if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $what"; fi
 }
+# old_content PROGRAM: an old output it may replace (for the maker a patch).
+old_content() { [ "$1" = maker ] && { printf 'DLT40\377'; head -c 54 /dev/zero; }; printf old; }
 # made PROGRAM OUTPUT: the file a complete run of PROGRAM leaves under OUTPUT.
 made() { if [ "$1" = maker ]; then cmp -s "$2" good.patch; else cmp -s "$2" new.bin; fi; }
 run_program() {
@@ -51,13 +54,13 @@ for mode in anonymous named; do
         what="$program, $mode"
         # Root replacing another user's set-user-ID file: owner, group and
         # every bit kept, so it is no set-user-ID root file now.
-        printf 'old' >x && chown nobody:nogroup x && chmod 4755 x
+        old_content "$program" >x && chown nobody:nogroup x && chmod 4755 x
         run_program "$program" x "${run[@]}"
         check "$what: root keeps owner, group and mode" [ "$(stat -c '%U:%G %a' x)" = "nobody:nogroup 4755" ]
         check "$what: root replaced the file" made "$program" x
         # A user replacing its set-group-ID file whose group it cannot keep:
         # the set-ID bits go with the group.
-        printf 'old' >user/y && chown nobody:root user/y && chmod 6750 user/y
+        old_content "$program" >user/y && chown nobody:root user/y && chmod 6750 user/y
         (cd user && run_program "$program" y as_nobody "${run[@]}")
         check "$what: a changed group drops the set-ID bits" [ "$(stat -c '%U:%G %a' user/y)" = "nobody:nogroup 750" ]
         # A read-only file of another owner is refused before anything is read.
@@ -68,7 +71,7 @@ for mode in anonymous named; do
         [ "$program" = apply ] && check "$what: with the system's reason" \
             [ "$(cat err.txt)" = "deltawright-apply: cannot create ro: Permission denied" ]
         # A file the user may write in a folder it may not: written in place.
-        printf 'old' >w && chown nobody w
+        old_content "$program" >w && chown nobody w
         run_program "$program" w as_nobody "${run[@]}"
         check "$what: in place in a folder the user cannot write" made "$program" w
         # ... and after a failure it is emptied, since it cannot be removed.
@@ -78,7 +81,54 @@ for mode in anonymous named; do
             as_nobody "${run[@]}" "$apply" w /proc/self/mem old.bin 2>/dev/null
         fi
         check "$what: a failed run in place leaves it empty" [ -f w ] && [ ! -s w ]
-        rm -f x user/y user/ro w
+        # Another user's file in a sticky folder cannot be renamed over:
+        # refused before an input is read (/proc/self/mem fails when read).
+        old_content "$program" >sticky/theirs && chmod 666 sticky/theirs
+        if [ "$program" = maker ]; then
+            as_nobody "${run[@]}" "$maker" sticky/theirs /proc/self/mem old.bin >err.txt
+            want="Error opening patch file sticky/theirs"
+        else
+            as_nobody "${run[@]}" "$apply" sticky/theirs /proc/self/mem old.bin 2>err.txt
+            want="deltawright-apply: cannot create sticky/theirs: Operation not permitted"
+        fi
+        check "$what: another user's file in a sticky folder is refused first ($(cat err.txt))" \
+            eval '[ "$(cat err.txt)" = "$want" ] && cmp -s sticky/theirs <(old_content "$program")'
+        # An input behind standard input is still that input: the file
+        # written in place (its folder is not the user's) is never emptied.
+        cp old.bin w2 && chown nobody w2
+        if [ "$program" = maker ]; then
+            as_nobody "${run[@]}" "$maker" w2 new.bin /dev/stdin <w2 >err.txt
+            want="Error opening patch file w2: it is the original file"
+        else
+            as_nobody "${run[@]}" "$apply" w2 good.patch - <w2 2>err.txt
+            want="deltawright-apply: cannot write w2: it is the original file"
+        fi
+        check "$what: an input on standard input is not written in place ($(cat err.txt))" \
+            eval '[ "$(cat err.txt)" = "$want" ] && cmp -s w2 old.bin'
+        # ACLs: a replaced file keeps its access ACL (the owning group gains
+        # nothing, the named entry stays); a new file in a folder with a
+        # default ACL gets what creating it there gives; a replaced file
+        # without an ACL takes none from the folder.
+        if command -v setfacl >/dev/null; then
+            old_content "$program" >acl.out && chmod 600 acl.out
+            setfacl -m u:nobody:rw-,g::---,m::rw- acl.out
+            getfacl -cp acl.out >acl.before 2>/dev/null
+            run_program "$program" acl.out "${run[@]}"
+            check "$what: a replaced file keeps its ACL" \
+                eval 'made "$program" acl.out && getfacl -cp acl.out 2>/dev/null | cmp -s - acl.before'
+            rm -rf dacl && mkdir dacl && setfacl -d -m u::rw-,g::r--,o::---,u:nobody:r-- dacl
+            : >dacl/reference
+            run_program "$program" dacl/new.out "${run[@]}"
+            check "$what: a new file gets its folder's default ACL, as creating it would" \
+                eval 'made "$program" dacl/new.out && cmp -s <(getfacl -cp dacl/new.out) <(getfacl -cp dacl/reference)'
+            old_content "$program" >dacl/plain.out && setfacl -b dacl/plain.out && chmod 640 dacl/plain.out
+            run_program "$program" dacl/plain.out "${run[@]}"
+            check "$what: a replaced file without an ACL takes none from its folder" \
+                eval '[ "$(getfacl -cp dacl/plain.out | grep -c nobody)" = 0 ] && [ "$(stat -c %a dacl/plain.out)" = 640 ]'
+        else
+            check "setfacl (package acl) is installed" false
+        fi
+        rm -rf x user/y user/ro w w2 acl.out acl.before dacl
     done
 
     # A private output stays private while it is written: with the patch

@@ -65,6 +65,9 @@ check() {
     if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $what"; fi
 }
 temporary_files() { find . -name '.*.tmp*'; }
+# old_content PROGRAM WORD: an old output: for the maker a patch (the
+# header, then WORD), which it may replace.
+old_content() { [ "$1" = maker ] && { printf 'DLT40\377'; head -c 54 /dev/zero; }; printf '%s' "$2"; }
 
 for mode in anonymous named; do
     run=()
@@ -76,8 +79,9 @@ for mode in anonymous named; do
         what="$mode, SIG$name"
 
         # program  output      its old content  arguments after the output
+        # (an old patch is the header and the word given)
         while read -r program output old args; do
-            [ "$old" = - ] || printf '%s' "$old" >"$output"
+            [ "$old" = - ] || old_content "$program" "$old" >"$output"
             # shellcheck disable=SC2086 # the arguments are words
             ended=$(killed_by "$name" "$(temporary "$output")" - "${run[@]}" "${!program}" "$output" $args </dev/null)
             row="$program $output, $what"
@@ -85,7 +89,7 @@ for mode in anonymous named; do
             if [ "$old" = - ]; then
                 check "$row: no output is created" [ ! -e "$output" ]
             else
-                check "$row: the old output is intact" [ "$(cat "$output")" = "$old" ]
+                check "$row: the old output is intact" cmp -s "$output" <(old_content "$program" "$old")
             fi
             check "$row: no temporary file is left" left_ok
         done <<'ROWS'
@@ -106,7 +110,7 @@ done
 # A file size limit (ulimit -f) reached while writing: SIGXFSZ ends the run
 # and the name holds the old output, or nothing.
 head -c 300000 /dev/urandom >big.bin
-printf 'old patch' >limit.patch
+old_content maker 'old patch' >limit.patch
 printf 'keep me' >limit.out
 "$maker" big.patch big.bin /dev/null
 xfsz=$((128 + $(kill -l XFSZ)))  # the status of a process killed by SIGXFSZ
@@ -121,16 +125,16 @@ for mode in anonymous named; do
     status=$?
     check "applier, $mode, over the file size limit: killed by SIGXFSZ ($status)" [ $status = "$xfsz" ]
     check "$mode, over the file size limit: both old outputs intact, no temporary file" \
-        [ "$(cat limit.patch limit.out)" = "old patchkeep me" ] && [ -z "$(temporary_files)" ]
+        cmp -s limit.patch <(old_content maker 'old patch') && [ "$(cat limit.out)" = "keep me" ] && [ -z "$(temporary_files)" ]
 done
 
 # Through a symbolic link the file it points to is the output; the link stays.
-printf 'old patch' >target.patch
+old_content maker 'old patch' >target.patch
 ln -s target.patch link.patch
 ended=$(killed_by TERM "$(temporary target.patch)" - "$maker" link.patch stall.fifo old.bin)
 check "maker through a link: ends by the signal ($ended)" [ "$ended" = "signal 15" ]
 check "maker through a link: the target is intact, the link stays" \
-    [ "$(cat target.patch)" = "old patch" ] && [ -L link.patch ]
+    cmp -s target.patch <(old_content maker 'old patch') && [ -L link.patch ]
 
 # A patch file that is not a regular file (a FIFO with a reader) is written
 # directly and never removed.

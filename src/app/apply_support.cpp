@@ -32,6 +32,15 @@ std::FILE* open_named_input(const char* what, const char* name) {
     return file;
 }
 
+void say_output_refused(const char* name, const OutputFile& output, const std::string& reason,
+                        const char* const* roles) {
+    if (output.refusal == OutputRefusal::input) {
+        say("cannot write %s: it is the %s file", name, roles[output.input]);
+    } else {
+        say("cannot create %s: %s", name, reason.c_str());
+    }
+}
+
 bool read_manifest(const char* name, Manifest& manifest) {
     std::FILE* file = open_named_input("manifest", name);
     if (file == nullptr) {

@@ -5,10 +5,12 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "app/manifest.h"
 #include "format/patch_layout.h"
 #include "io/block_io.h"
+#include "platform/platform.h"
 
 inline constexpr int EXIT_APPLIED = 0;
 inline constexpr int EXIT_INVALID_PATCH = 1;
@@ -26,6 +28,16 @@ bool is_standard(const char* name);
 // Opens an input, `-` being the standard input, unbuffered; says why on
 // failure.
 std::FILE* open_named_input(const char* what, const char* name);
+
+// The roles of the inputs an output is guarded against, in the order given
+// to its OutputGuard.
+inline constexpr const char* INPUT_ROLES_APPLY[] = {"patch", "original"};
+inline constexpr const char* INPUT_ROLES_CHECK[] = {"updated", "patch", "original"};
+
+// Why an output could not be opened: "cannot write NAME: it is the ROLE
+// file" when it is an input, else "cannot create NAME: REASON".
+void say_output_refused(const char* name, const OutputFile& output, const std::string& reason,
+                        const char* const* roles);
 
 // Reads and checks a manifest; says why on failure.
 bool read_manifest(const char* name, Manifest& manifest);

@@ -183,26 +183,24 @@ bool matches_manifest(const Manifest& got, const Manifest& m, const char* manife
                         got.updated.sha256);
 }
 
-// Writes the manifest of a passing check, as any output is written.
-int write_manifest(const char* name, const Manifest& m, const char* const inputs[3]) {
-    for (int i = 0; i < 3; ++i) {
-        if (!is_standard(inputs[i]) && is_same_regular_file(name, inputs[i])) {
-            say("cannot write %s: it is the %s file", name,
-                i == 0   ? "updated"
-                : i == 1 ? "patch"
-                         : "original");
-            return EXIT_TROUBLE;
-        }
-    }
-    const std::string text = format_manifest(m);
-    OutputFile out;
+// Opens the manifest a passing check will write, as any output is written,
+// before the check reads anything: a name that cannot be written is
+// refused at once. It may not be one of the inputs.
+bool open_seal(const char* name, const FileIdentity inputs[3], OutputFile& out) {
+    const OutputGuard guard{inputs, 3};
     std::string reason;
-    const bool opened =
-        is_standard(name) ? open_standard_output(out, reason) : open_output(name, out, reason);
+    const bool opened = is_standard(name) ? open_standard_output(out, reason, guard)
+                                          : open_output(name, out, reason, guard);
     if (!opened) {
-        say("cannot create %s: %s", name, reason.c_str());
-        return EXIT_TROUBLE;
+        say_output_refused(name, out, reason, INPUT_ROLES_CHECK);
     }
+    return opened;
+}
+
+// Writes a passing check's manifest and puts it under its name.
+int write_manifest(const char* name, const Manifest& m, OutputFile& out) {
+    const std::string text = format_manifest(m);
+    std::string reason;
     if (std::fwrite(text.data(), 1, text.size(), out.file) != text.size()) {
         say("error writing %s: %s", name, std::strerror(errno));
         discard_output(out);
@@ -229,6 +227,14 @@ int run_check(const char* updated_name, const char* patch_name, const char* orig
             return EXIT_TROUBLE;
         }
     }
+    const FileIdentity inputs[3] = {identify(files[0]), identify(files[1]), identify(files[2])};
+    OutputFile seal_file;
+    if (seal_name != nullptr && !open_seal(seal_name, inputs, seal_file)) {
+        for (std::FILE* f : files) {
+            std::fclose(f);
+        }
+        return EXIT_TROUBLE;
+    }
     BlockInput updated{files[0], updated_block, updated_spare};
     BlockInput patch{files[1], patch_block, patch_spare};
     BlockInput original{files[2], original_block, original_spare};
@@ -239,9 +245,20 @@ int run_check(const char* updated_name, const char* patch_name, const char* orig
     for (std::FILE* f : files) {
         std::fclose(f);
     }
+    const bool passed =
+        r.status == CheckStatus::same ||
+        (r.status == CheckStatus::result_longer && r.original_size > r.position);
+    if (seal_name != nullptr && passed) {
+        // The manifest holds the updated file's length: a shorter one is
+        // rebuilt exactly with it.
+        return write_manifest(seal_name, m, seal_file);
+    }
+    if (seal_name != nullptr) {
+        discard_output(seal_file);
+    }
     switch (r.status) {
         case CheckStatus::same:
-            return seal_name == nullptr ? EXIT_APPLIED : write_manifest(seal_name, m, names);
+            return EXIT_APPLIED;
         case CheckStatus::differs:
             say("%s applied to %s differs from %s at byte %" PRIu64, patch_name, original_name,
                 updated_name, r.position);
@@ -251,10 +268,6 @@ int run_check(const char* updated_name, const char* patch_name, const char* orig
                 original_name, r.position, updated_name);
             return EXIT_INVALID_PATCH;
         case CheckStatus::result_longer:
-            if (r.original_size > r.position && seal_name != nullptr) {
-                // The manifest holds the updated file's length: rebuilt exactly with it.
-                return write_manifest(seal_name, m, names);
-            }
             if (r.original_size > r.position) {
                 say("%s is shorter than %s and cannot be rebuilt from the patch alone: the "
                     "result goes on with the original's last bytes after byte %" PRIu64
@@ -359,22 +372,17 @@ int run_apply(int argc, char* argv[]) {
         std::fclose(patch_file);
         return EXIT_TROUBLE;
     }
-    const bool to_standard_output = is_standard(output_name);
-    const char* clash = to_standard_output                                 ? nullptr
-                        : is_same_regular_file(output_name, patch_name)    ? "patch"
-                        : is_same_regular_file(output_name, original_name) ? "original"
-                                                                           : nullptr;
+    // OUTPUT may not be an input, whatever names they were opened by (`-`
+    // included): compared as open files.
+    const FileIdentity inputs[] = {identify(patch_file), identify(original_file)};
+    const OutputGuard guard{inputs, 2};
     OutputFile output_file;
     std::string reason;
-    const bool opened =
-        clash == nullptr && (to_standard_output ? open_standard_output(output_file, reason)
-                                                : open_output(output_name, output_file, reason));
+    const bool opened = is_standard(output_name)
+                            ? open_standard_output(output_file, reason, guard)
+                            : open_output(output_name, output_file, reason, guard);
     if (!opened) {
-        if (clash != nullptr) {
-            say("cannot write %s: it is the %s file", output_name, clash);
-        } else {
-            say("cannot create %s: %s", output_name, reason.c_str());
-        }
+        say_output_refused(output_name, output_file, reason, INPUT_ROLES_APPLY);
         std::fclose(original_file);
         std::fclose(patch_file);
         return EXIT_TROUBLE;

@@ -316,15 +316,17 @@ int run_in_place(const char* target_name, const char* patch_name, const char* ma
         std::fclose(patch_file);
         return EXIT_TROUBLE;
     }
-    if (is_same_regular_file(target_name, patch_name)) {
-        say("cannot update %s in place: it is the patch file", target_name);
-        std::fclose(patch_file);
-        return EXIT_TROUBLE;
-    }
     TargetFile target;
     std::string reason;
     if (!open_target(target_name, target, reason)) {
         say("cannot open target %s: %s", target_name, reason.c_str());
+        std::fclose(patch_file);
+        return EXIT_TROUBLE;
+    }
+    // Compared as open files, whatever names they were opened by.
+    if (same_file(identify_target(target), identify(patch_file))) {
+        say("cannot update %s in place: it is the patch file", target_name);
+        close_target(target);
         std::fclose(patch_file);
         return EXIT_TROUBLE;
     }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "format/patch_layout.h"
 #include "io/file_patch.h"
 #include "platform/platform.h"
 
@@ -53,14 +54,23 @@ int run_tool(int argc, char* argv[]) {
         std::fclose(updated_file);
         return EXIT_FAILED;
     }
-    const char* clash = is_same_regular_file(patch_name, updated_name)    ? "updated"
-                        : is_same_regular_file(patch_name, original_name) ? "original"
-                                                                          : nullptr;
+    // The patch file may be neither input (whatever names they were opened
+    // by), and an existing file is replaced only by a patch if it is one:
+    // empty, or beginning with the header. So swapped names lose nothing.
+    const FileIdentity inputs[] = {identify(updated_file), identify(original_file)};
+    std::array<std::uint8_t, PATCH_HEADER_SIZE> header{};
+    for (std::size_t i = 0; i < header.size(); ++i) {
+        header[i] = patch_header_byte(i);
+    }
+    const OutputGuard guard{inputs, 2, header.data(), header.size()};
     OutputFile patch_file;
     std::string reason;
-    if (clash != nullptr || !open_output(patch_name, patch_file, reason)) {
-        if (clash != nullptr) {
-            std::printf("Error opening patch file %s: it is the %s file", patch_name, clash);
+    if (!open_output(patch_name, patch_file, reason, guard)) {
+        if (patch_file.refusal == OutputRefusal::input) {
+            std::printf("Error opening patch file %s: it is the %s file", patch_name,
+                        patch_file.input == 0 ? "updated" : "original");
+        } else if (patch_file.refusal == OutputRefusal::foreign) {
+            std::printf("Error opening patch file %s: it is not a patch file", patch_name);
         } else {
             std::printf("Error opening patch file %s", patch_name);
         }

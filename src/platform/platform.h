@@ -27,7 +27,16 @@
 //   temporary file is possible there): written in place; after a failure it
 //   is removed, or, when the folder does not allow that, emptied.
 // - Refused before anything is read: an empty name, a loop of symbolic
-//   links, an existing file that opening for writing would refuse.
+//   links, an existing file that opening for writing would refuse, another
+//   user's file in a sticky folder (which could not be renamed over), and
+//   what the caller's OutputGuard refuses.
+// - Nothing it writes grants more than the file it replaces: the replaced
+//   file's access ACL and user attributes are carried over; a new file gets
+//   what creating it would give, its folder's default ACL included.
+// - A new name is linked to the complete file directly: a kill leaves no
+//   temporary name. Replacing an existing file links the complete file under
+//   a temporary name and renames it over the name: a kill between the two
+//   leaves that temporary name.
 #pragma once
 
 #include <cstddef>
@@ -56,10 +65,38 @@ std::FILE* open_input(const char* name);
 // Returns null on failure with errno set.
 std::FILE* open_standard_input();
 
-// True when `output` names an existing regular file that is the same file as
-// `input` (another spelling, a hard link, a symbolic link or a descriptor's
-// name included), so that writing it would destroy the input.
-bool is_same_regular_file(const char* output, const char* input);
+// What an open file is: its device and inode (on Windows its volume and
+// file index), known only for a regular file, the one kind an output could
+// destroy by replacing or emptying it. Two names, or a name and a
+// descriptor, are one file exactly when their identities are equal.
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t index = 0;
+    bool known = false;
+};
+
+[[nodiscard]] FileIdentity identify(std::FILE* file);
+
+[[nodiscard]] inline bool same_file(const FileIdentity& a, const FileIdentity& b) {
+    return a.known && b.known && a.device == b.device && a.index == b.index;
+}
+
+// What open_output checks of the file it would write, before it is changed:
+// it must not be one of `inputs` (the open inputs, whatever names they were
+// opened by), and an existing non-empty regular file must begin with the
+// `head_size` bytes of `head` (none asked when 0).
+struct OutputGuard {
+    const FileIdentity* inputs = nullptr;
+    std::size_t input_count = 0;
+    const std::uint8_t* head = nullptr;
+    std::size_t head_size = 0;
+};
+
+enum class OutputRefusal : std::uint8_t {
+    none,
+    input,    // it is inputs[OutputFile::input]
+    foreign,  // an existing file that does not begin with the head asked
+};
 
 enum class OutputKind : std::uint8_t {
     direct,    // a descriptor, a device or a FIFO, written as it is
@@ -80,15 +117,31 @@ struct OutputFile {
     std::uint32_t old_mode = 0;
     std::uint32_t old_owner = 0;
     std::uint32_t old_group = 0;
+    // Extended attributes the output gets (POSIX): the replaced file's
+    // access ACL and user attributes, or for a new file the access ACL that
+    // creating it in its folder would give.
+    std::string acl;
+    std::string attribute_names;   // NUL-separated
+    std::string attribute_values;  // each value's length (4 bytes) and bytes
+    OutputRefusal refusal = OutputRefusal::none;  // why open_output refused it
+    std::size_t input = 0;                        // with OutputRefusal::input
 };
 
-// Opens `name` for a result, as described above. Returns false with
-// `reason` set (the system's text) when it is refused or cannot be opened;
-// nothing has then been created or changed.
-[[nodiscard]] bool open_output(const char* name, OutputFile& output, std::string& reason);
+// Opens `name` for a result, as described above, checked by `guard`.
+// Returns false with `output.refusal` set when the guard refuses it, or
+// with `reason` set (the system's text) when it is refused or cannot be
+// opened; nothing has then been created or changed.
+[[nodiscard]] bool open_output(const char* name, OutputFile& output, std::string& reason,
+                               const OutputGuard& guard = {});
 
 // The standard output as a direct output, as `-` names it on a command line.
-[[nodiscard]] bool open_standard_output(OutputFile& output, std::string& reason);
+[[nodiscard]] bool open_standard_output(OutputFile& output, std::string& reason,
+                                        const OutputGuard& guard = {});
+
+// True when the program was started without this standard descriptor (0,
+// 1 or 2): what it prints there reaches nobody, which a program whose job
+// is to print must report.
+[[nodiscard]] bool started_without(int standard_descriptor);
 
 // Finishes a complete output: flushes it to stable storage and, for a
 // temporary file, puts it under its name with the replaced file's owner and
@@ -139,5 +192,7 @@ struct TargetFile {
 // A stream that reads the whole file from its start, for a pass over all
 // of it; closed by the caller with fclose. Null with `reason` on failure.
 std::FILE* read_whole_target(const TargetFile& target, std::string& reason);
+
+[[nodiscard]] FileIdentity identify_target(const TargetFile& target);
 
 void close_target(TargetFile& target);

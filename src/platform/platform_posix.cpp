@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,12 +22,13 @@ namespace {
 // The standard descriptors the program was started without, one bit each.
 unsigned closed_standard = 0;
 
-// What a signal must remove: a file name (a named temporary file, or a file
-// being written in place) and, for the latter, its descriptor, emptied when
-// the name cannot be removed. Written only while the cleanup signals are
-// blocked; read by the handler.
+// What a signal must remove: a name in a folder (a named temporary file, or
+// a file being written in place) and, for the latter, its descriptor,
+// emptied when the name cannot be removed. Written only while the cleanup
+// signals are blocked; read by the handler.
 std::string armed_storage;
 std::atomic<const char*> armed_name{nullptr};
+std::atomic<int> armed_folder{-1};
 std::atomic<int> armed_descriptor{-1};
 
 const int CLEANUP_SIGNALS[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,
@@ -35,11 +37,11 @@ const int CLEANUP_SIGNALS[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,
 // For calls whose failure leaves nothing better to do.
 void ignore_failure(int /*result*/) {}
 
-// unlink, ftruncate, signal and raise are async-signal-safe.
+// unlinkat, ftruncate, signal and raise are async-signal-safe.
 extern "C" void clean_up_and_reraise(int signal_number) {
     if (const char* name = armed_name.exchange(nullptr)) {
         const int descriptor = armed_descriptor.exchange(-1);
-        if (unlink(name) != 0 && descriptor >= 0) {
+        if (unlinkat(armed_folder.load(), name, 0) != 0 && descriptor >= 0) {
             ignore_failure(ftruncate(descriptor, 0));
         }
     }
@@ -64,10 +66,12 @@ void restore_signals(const sigset_t& previous) {
     sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
-// Call with the cleanup signals blocked.
-void arm(const std::string& name, int descriptor) {
+// Call with the cleanup signals blocked. `name` is in the folder open as
+// `folder`, so that no path, however long, is needed.
+void arm(int folder, const std::string& name, int descriptor) {
     armed_name.store(nullptr);
     armed_storage = name;
+    armed_folder.store(folder);
     armed_descriptor.store(descriptor);
     armed_name.store(armed_storage.c_str());
 }
@@ -147,9 +151,11 @@ std::string base_of(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Where a name that does not exist leads: through a dangling symbolic link
-// (or a chain of them) to the file it names, else the name itself.
-bool follow_dangling_links(std::string& path) {
+// Where a name leads: through a symbolic link (or a chain of them) to the
+// name of the file it names, else the name itself. Only the last part is
+// followed, so that the result is no longer than it must be (never an
+// absolute path that a deep folder would make too long).
+bool follow_links(std::string& path) {
     constexpr int MAX_LINKS = 40;  // as the kernel allows
     for (int i = 0; i < MAX_LINKS; ++i) {
         char target[PATH_MAX];
@@ -198,8 +204,8 @@ int create_temporary(OutputFile& output, const std::string& base) {
                               O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0600);
         const int error = errno;
         if (fd >= 0) {
-            output.temp_path = in_folder(folder_of(output.path), name);
-            arm(output.temp_path, -1);
+            output.temp_path = name;
+            arm(folder, name, -1);
         }
         restore_signals(previous);
         if (fd >= 0 || error != EEXIST) {
@@ -215,9 +221,54 @@ bool fail(std::string& reason, int error) {
     return false;
 }
 
-bool open_direct(int fd, OutputFile& output, const char* name, std::string& reason) {
+FileIdentity identity_of(int fd) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        return {};
+    }
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino), true};
+}
+
+// The guard's verdict on a file about to be written: false, with the
+// refusal set, when it is one of the inputs or (when `head` is asked and it
+// is non-empty) does not begin with the head.
+bool guard_allows(int fd, const struct stat& st, OutputFile& output, const OutputGuard& guard,
+                  bool readable) {
+    const FileIdentity self{static_cast<std::uint64_t>(st.st_dev),
+                            static_cast<std::uint64_t>(st.st_ino), S_ISREG(st.st_mode)};
+    for (std::size_t i = 0; i < guard.input_count; ++i) {
+        if (same_file(self, guard.inputs[i])) {
+            output.refusal = OutputRefusal::input;
+            output.input = i;
+            return false;
+        }
+    }
+    if (guard.head_size > 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        std::string head(guard.head_size, '\0');
+        // A file the caller may write but not read cannot be shown to be
+        // one it may replace.
+        const bool same = readable &&
+                          pread(fd, head.data(), head.size(), 0) ==
+                              static_cast<ssize_t>(head.size()) &&
+                          std::memcmp(head.data(), guard.head, head.size()) == 0;
+        if (!same) {
+            output.refusal = OutputRefusal::foreign;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool open_direct(int fd, OutputFile& output, const char* name, std::string& reason,
+                 const OutputGuard& guard) {
     if (fd < 0) {
         return fail(reason, errno);
+    }
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && !guard_allows(fd, st, output, {guard.inputs, guard.input_count},
+                                             false)) {
+        close(fd);
+        return false;
     }
     output.file = fdopen(fd, "wb");
     if (output.file == nullptr) {
@@ -245,9 +296,121 @@ int sync_if_storage(int fd) {
     return 0;
 }
 
-// The replaced file's owner, group and mode, as far as the process may; the
-// set-ID and sticky bits only when owner and group are the old ones. A new
-// file gets what creating it would have given.
+// POSIX ACLs as the kernel stores them in system.posix_acl_*: a 4-byte
+// version, then entries of a 2-byte tag, 2-byte permissions, 4-byte id.
+constexpr const char* ACCESS_ACL = "system.posix_acl_access";
+constexpr const char* DEFAULT_ACL = "system.posix_acl_default";
+constexpr std::size_t ACL_HEADER_SIZE = 4;
+constexpr std::size_t ACL_ENTRY_SIZE = 8;
+constexpr unsigned ACL_TAG_USER_OBJ = 0x01;
+constexpr unsigned ACL_TAG_GROUP_OBJ = 0x04;
+constexpr unsigned ACL_TAG_MASK = 0x10;
+constexpr unsigned ACL_TAG_OTHER = 0x20;
+
+// An extended attribute's value, or false when it has none (or the file
+// system keeps none).
+bool read_attribute(int fd, const char* name, std::string& value) {
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const ssize_t size = fgetxattr(fd, name, nullptr, 0);
+        if (size < 0) {
+            return false;
+        }
+        value.assign(static_cast<std::size_t>(size), '\0');
+        const ssize_t got = fgetxattr(fd, name, value.data(), value.size());
+        if (got >= 0) {
+            value.resize(static_cast<std::size_t>(got));
+            return true;
+        }
+        if (errno != ERANGE) {
+            return false;
+        }
+    }
+    return false;
+}
+
+// The access ACL a file created with mode 0666 gets from its folder's
+// default ACL, as the kernel makes it: the owner's, the other users' and the
+// group class's entry (the mask, or the owning group without one) limited to
+// the mode's bits. Empty when the folder has no default ACL.
+std::string inherited_acl(int folder) {
+    std::string acl;
+    if (!read_attribute(folder, DEFAULT_ACL, acl) || acl.size() < ACL_HEADER_SIZE ||
+        (acl.size() - ACL_HEADER_SIZE) % ACL_ENTRY_SIZE != 0) {
+        return {};
+    }
+    const auto tag_at = [&acl](std::size_t at) {
+        return static_cast<unsigned>(static_cast<unsigned char>(acl[at])) |
+               static_cast<unsigned>(static_cast<unsigned char>(acl[at + 1])) << 8;
+    };
+    bool has_mask = false;
+    for (std::size_t at = ACL_HEADER_SIZE; at < acl.size(); at += ACL_ENTRY_SIZE) {
+        has_mask = has_mask || tag_at(at) == ACL_TAG_MASK;
+    }
+    constexpr unsigned READ_WRITE = 6;  // 0666: no execute bit for any class
+    for (std::size_t at = ACL_HEADER_SIZE; at < acl.size(); at += ACL_ENTRY_SIZE) {
+        const unsigned tag = tag_at(at);
+        if (tag == ACL_TAG_USER_OBJ || tag == ACL_TAG_OTHER ||
+            tag == (has_mask ? ACL_TAG_MASK : ACL_TAG_GROUP_OBJ)) {
+            acl[at + 2] = static_cast<char>(static_cast<unsigned char>(acl[at + 2]) & READ_WRITE);
+        }
+    }
+    return acl;
+}
+
+// The replaced file's extended attributes that a copy keeps: its access
+// ACL, and the user namespace (best effort: a file system may keep none).
+void remember_attributes(int fd, OutputFile& output) {
+    read_attribute(fd, ACCESS_ACL, output.acl);
+    std::string names(256, '\0');
+    ssize_t size = flistxattr(fd, names.data(), names.size());
+    if (size < 0 && errno == ERANGE) {
+        size = flistxattr(fd, nullptr, 0);
+        names.assign(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
+        size = size > 0 ? flistxattr(fd, names.data(), names.size()) : size;
+    }
+    if (size <= 0) {
+        return;
+    }
+    names.resize(static_cast<std::size_t>(size));
+    for (std::size_t at = 0; at < names.size();) {
+        const std::string name = names.c_str() + at;
+        at += name.size() + 1;
+        std::string value;
+        if (name.rfind("user.", 0) == 0 && read_attribute(fd, name.c_str(), value)) {
+            output.attribute_names += name;
+            output.attribute_names += '\0';
+            const auto length = static_cast<std::uint32_t>(value.size());
+            output.attribute_values.append(reinterpret_cast<const char*>(&length), sizeof length);
+            output.attribute_values += value;
+        }
+    }
+}
+
+// The attributes remembered, on the new file. An ACL that cannot be set
+// fails the output: without it, the file could grant more than it should.
+int give_attributes(int fd, const OutputFile& output) {
+    if (!output.acl.empty() &&
+        fsetxattr(fd, ACCESS_ACL, output.acl.data(), output.acl.size(), 0) != 0) {
+        return errno;
+    }
+    std::size_t value_at = 0;
+    for (std::size_t at = 0; at < output.attribute_names.size();) {
+        const char* name = output.attribute_names.c_str() + at;
+        at += std::strlen(name) + 1;
+        std::uint32_t length = 0;
+        std::memcpy(&length, output.attribute_values.data() + value_at, sizeof length);
+        value_at += sizeof length;
+        // User attributes are kept where the file system takes them.
+        ignore_failure(
+            fsetxattr(fd, name, output.attribute_values.data() + value_at, length, 0));
+        value_at += length;
+    }
+    return 0;
+}
+
+// The replaced file's owner, group, mode and attributes, as far as the
+// process may; the set-ID and sticky bits only when owner and group are the
+// old ones. A new file gets what creating it would have given.
 int settle_owner_and_mode(const OutputFile& output) {
     const int fd = static_cast<int>(output.handle);
     mode_t mode = 0;
@@ -271,40 +434,62 @@ int settle_owner_and_mode(const OutputFile& output) {
         if (now.st_uid != owner || now.st_gid != group) {
             mode &= static_cast<mode_t>(~(S_ISUID | S_ISGID | S_ISVTX));
         }
+        // An ACL the new file took from its folder would grant what the
+        // replaced file did not: it goes, and the replaced file's comes.
+        if (output.acl.empty() && fremovexattr(fd, ACCESS_ACL) != 0 && errno != ENODATA &&
+            errno != ENOTSUP) {
+            return errno;
+        }
+    } else if (!output.acl.empty()) {
+        // The folder's default ACL decides, not the umask; setting the
+        // access ACL sets the permission bits with it.
+        return give_attributes(fd, output);
     } else {
         const mode_t mask = umask(0);
         umask(mask);
         mode = static_cast<mode_t>(0666U & ~mask);
     }
-    return fchmod(fd, mode) == 0 ? 0 : errno;
+    if (fchmod(fd, mode) != 0) {
+        return errno;
+    }
+    return output.replaces ? give_attributes(fd, output) : 0;
 }
 
-// Puts the complete temporary file under its name: an anonymous one is given
-// a temporary name first (there is no call that links over an existing
-// name), then renamed over the name; then the folder is flushed.
+// Puts the complete temporary file under its name and flushes the folder. An
+// anonymous file for a new name is linked under it directly. Otherwise it
+// is linked under a temporary name first (no call links over an existing
+// name) and renamed over the name: a kill between the two leaves the
+// temporary name.
 int put_under_name(OutputFile& output) {
     const int fd = static_cast<int>(output.handle);
     const int folder = static_cast<int>(output.folder);
     const std::string base = base_of(output.path);
     const sigset_t previous = block_cleanup_signals();
     int error = 0;
+    bool linked = false;
     if (output.temp_path.empty()) {
         const std::string self = "/proc/self/fd/" + std::to_string(fd);
+        if (!output.replaces) {
+            linked = linkat(AT_FDCWD, self.c_str(), folder, base.c_str(), AT_SYMLINK_FOLLOW) == 0;
+            // EEXIST: the name appeared meanwhile, and is replaced as any.
+            error = linked || errno == EEXIST ? 0 : errno;
+        }
         constexpr int ATTEMPTS = 100;
-        error = EEXIST;
-        for (int i = 0; i < ATTEMPTS && error == EEXIST; ++i) {
+        for (int i = 0; i < ATTEMPTS && !linked && error == 0; ++i) {
             const std::string name = temporary_name(base, name_limit(folder), random_number());
             if (linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-                output.temp_path = in_folder(folder_of(output.path), name);
-                arm(output.temp_path, -1);
-                error = 0;
-            } else {
-                error = errno;
+                output.temp_path = name;
+                arm(folder, name, -1);
+                break;
             }
+            error = errno == EEXIST ? 0 : errno;
+        }
+        if (!linked && error == 0 && output.temp_path.empty()) {
+            error = EEXIST;
         }
     }
-    if (error == 0 &&
-        renameat(folder, base_of(output.temp_path).c_str(), folder, base.c_str()) != 0) {
+    if (error == 0 && !linked &&
+        renameat(folder, output.temp_path.c_str(), folder, base.c_str()) != 0) {
         error = errno;
     }
     if (error == 0) {
@@ -375,20 +560,22 @@ std::FILE* open_input(const char* name) {
     return file;
 }
 
-bool is_same_regular_file(const char* output, const char* input) {
-    struct stat out {};
-    struct stat in {};
-    return stat(output, &out) == 0 && S_ISREG(out.st_mode) && stat(input, &in) == 0 &&
-           out.st_dev == in.st_dev && out.st_ino == in.st_ino;
+FileIdentity identify(std::FILE* file) {
+    return identity_of(fileno(file));
 }
 
-bool open_output(const char* name, OutputFile& output, std::string& reason) {
+bool started_without(int standard_descriptor) {
+    return ((closed_standard >> standard_descriptor) & 1U) != 0;
+}
+
+bool open_output(const char* name, OutputFile& output, std::string& reason,
+                 const OutputGuard& guard) {
     if (*name == '\0') {
         return fail(reason, ENOENT);
     }
     const int number = descriptor_number(name);
     if (number >= 0) {
-        return open_direct(duplicate_descriptor(number, true), output, name, reason);
+        return open_direct(duplicate_descriptor(number, true), output, name, reason, guard);
     }
     struct stat st {};
     const bool exists = stat(name, &st) == 0;
@@ -396,38 +583,57 @@ bool open_output(const char* name, OutputFile& output, std::string& reason) {
         return fail(reason, errno);  // a loop of links, a folder not searchable, ...
     }
     if (exists && !S_ISREG(st.st_mode)) {
-        return open_direct(open(name, O_WRONLY | O_NOCTTY | O_CLOEXEC), output, name, reason);
+        return open_direct(open(name, O_WRONLY | O_NOCTTY | O_CLOEXEC), output, name, reason,
+                           guard);
     }
-    int existing = -1;
-    if (exists) {
-        char* real = realpath(name, nullptr);
-        if (real == nullptr) {
-            return fail(reason, errno);
+    output.path = name;
+    if (!follow_links(output.path)) {
+        return fail(reason, errno);
+    }
+    const std::string base = base_of(output.path);
+    output.folder = open(folder_of(output.path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (output.folder < 0) {
+        return fail(reason, errno);
+    }
+    const int folder = static_cast<int>(output.folder);
+    // The file is opened in its folder, links already followed, so that
+    // what is checked is what is replaced; read too where allowed, for the
+    // guard's head.
+    bool readable = true;
+    int existing = openat(folder, base.c_str(), O_RDWR | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (existing < 0 && errno == EACCES) {
+        readable = false;
+        existing = openat(folder, base.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    }
+    int error = errno;
+    if (existing < 0 && error != ENOENT) {
+        close_folder(output);
+        return fail(reason, error);
+    }
+    if (existing >= 0) {
+        struct stat folder_st {};
+        error = fstat(existing, &st) != 0 || fstat(folder, &folder_st) != 0 ? errno : 0;
+        // Another user's file in a sticky folder cannot be renamed over:
+        // refused now rather than after all the work.
+        if (error == 0 && (folder_st.st_mode & S_ISVTX) != 0 && geteuid() != 0 &&
+            st.st_uid != geteuid() && folder_st.st_uid != geteuid()) {
+            error = EPERM;
         }
-        output.path = real;
-        std::free(real);
-        // Refused now as opening it would refuse it, before anything is read.
-        existing = open(output.path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-        if (existing < 0 || fstat(existing, &st) != 0) {
-            const int error = errno;
-            if (existing >= 0) {
-                close(existing);
-            }
-            return fail(reason, error);
+        if (error != 0 || !guard_allows(existing, st, output, guard, readable)) {
+            close(existing);
+            close_folder(output);
+            return error == 0 ? false : fail(reason, error);
         }
         output.replaces = true;
         output.old_mode = static_cast<std::uint32_t>(st.st_mode);
         output.old_owner = static_cast<std::uint32_t>(st.st_uid);
         output.old_group = static_cast<std::uint32_t>(st.st_gid);
+        remember_attributes(existing, output);
     } else {
-        output.path = name;
-        if (!follow_dangling_links(output.path)) {
-            return fail(reason, errno);
-        }
+        output.acl = inherited_acl(folder);
     }
-    output.folder = open(folder_of(output.path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    int fd = output.folder < 0 ? -1 : create_temporary(output, base_of(output.path));
-    int error = errno;
+    int fd = create_temporary(output, base);
+    error = errno;
     if (fd >= 0) {
         output.kind = OutputKind::replace;
         if (existing >= 0) {
@@ -439,7 +645,7 @@ bool open_output(const char* name, OutputFile& output, std::string& reason) {
         if (ftruncate(existing, 0) == 0) {
             fd = existing;
             output.kind = OutputKind::in_place;
-            arm(output.path, fd);
+            arm(folder, base, fd);
         } else {
             error = errno;
             close(existing);
@@ -490,10 +696,12 @@ bool commit_output(OutputFile& output, std::string& reason) {
 
 void discard_output(OutputFile& output) {
     const sigset_t previous = block_cleanup_signals();
+    const int folder = static_cast<int>(output.folder);
     if (output.kind == OutputKind::replace && !output.temp_path.empty()) {
-        unlink(output.temp_path.c_str());
+        unlinkat(folder, output.temp_path.c_str(), 0);
         output.temp_path.clear();
-    } else if (output.kind == OutputKind::in_place && unlink(output.path.c_str()) != 0) {
+    } else if (output.kind == OutputKind::in_place &&
+               unlinkat(folder, base_of(output.path).c_str(), 0) != 0) {
         ignore_failure(ftruncate(static_cast<int>(output.handle), 0));
     }
     disarm();
@@ -509,8 +717,8 @@ std::FILE* open_standard_input() {
     return open_input("/dev/stdin");  // a descriptor's name: read where it stands
 }
 
-bool open_standard_output(OutputFile& output, std::string& reason) {
-    return open_output("/dev/stdout", output, reason);
+bool open_standard_output(OutputFile& output, std::string& reason, const OutputGuard& guard) {
+    return open_output("/dev/stdout", output, reason, guard);
 }
 
 bool is_regular_input(std::FILE* file) {
@@ -652,6 +860,10 @@ std::FILE* read_whole_target(const TargetFile& target, std::string& reason) {
         }
     }
     return file;
+}
+
+FileIdentity identify_target(const TargetFile& target) {
+    return identity_of(static_cast<int>(target.handle));
 }
 
 void close_target(TargetFile& target) {

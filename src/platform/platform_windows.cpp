@@ -167,11 +167,57 @@ std::uint64_t random_number() {
     return generator();
 }
 
+// The standard descriptors the program was started without, one bit each.
+unsigned closed_standard = 0;
+
+FileIdentity identity_of(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileType(handle) != FILE_TYPE_DISK || GetFileInformationByHandle(handle, &info) == 0 ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return {};
+    }
+    return {info.dwVolumeSerialNumber,
+            (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow, true};
+}
+
+// The guard's verdict on a file about to be written: false, with the
+// refusal set, when it is one of the inputs or (when a head is asked and it
+// is non-empty) does not begin with the head.
+bool guard_allows(HANDLE handle, OutputFile& output, const OutputGuard& guard, bool readable) {
+    const FileIdentity self = identity_of(handle);
+    for (std::size_t i = 0; i < guard.input_count; ++i) {
+        if (same_file(self, guard.inputs[i])) {
+            output.refusal = OutputRefusal::input;
+            output.input = i;
+            return false;
+        }
+    }
+    LARGE_INTEGER size{};
+    if (guard.head_size > 0 && self.known && GetFileSizeEx(handle, &size) != 0 &&
+        size.QuadPart > 0) {
+        std::string head(guard.head_size, '\0');
+        OVERLAPPED at{};
+        DWORD n = 0;
+        // A file the caller may write but not read cannot be shown to be
+        // one it may replace.
+        const bool same = readable &&
+                          ReadFile(handle, head.data(), static_cast<DWORD>(head.size()), &n, &at) !=
+                              0 &&
+                          n == head.size() && std::memcmp(head.data(), guard.head, n) == 0;
+        if (!same) {
+            output.refusal = OutputRefusal::foreign;
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 void guard_standard_descriptors() {
     for (int fd = 0; fd < 3; ++fd) {
         if (_get_osfhandle(fd) == -1) {
+            closed_standard |= 1U << static_cast<unsigned>(fd);
             const int opened = _open("NUL", _O_RDWR | _O_BINARY);
             if (opened >= 0 && opened != fd) {
                 _dup2(opened, fd);
@@ -202,16 +248,16 @@ std::FILE* open_input(const char* name) {
     return file;
 }
 
-bool is_same_regular_file(const char* output, const char* input) {
-    std::error_code ec;
-    if (!fs::is_regular_file(to_path(output), ec)) {
-        return false;
-    }
-    const bool same = fs::equivalent(to_path(output), to_path(input), ec);
-    return !ec && same;
+FileIdentity identify(std::FILE* file) {
+    return identity_of(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))));
 }
 
-bool open_output(const char* name, OutputFile& output, std::string& reason) {
+bool started_without(int standard_descriptor) {
+    return ((closed_standard >> standard_descriptor) & 1U) != 0;
+}
+
+bool open_output(const char* name, OutputFile& output, std::string& reason,
+                 const OutputGuard& guard) {
     if (*name == '\0') {
         return fail(reason, ERROR_FILE_NOT_FOUND);
     }
@@ -225,6 +271,10 @@ bool open_output(const char* name, OutputFile& output, std::string& reason) {
         if (handle == INVALID_HANDLE_VALUE) {
             return fail(reason, GetLastError());
         }
+        if (!guard_allows(handle, output, {guard.inputs, guard.input_count}, false)) {
+            CloseHandle(handle);
+            return false;
+        }
         output.kind = OutputKind::direct;
         output.path = name;
         return attach_file(handle, output, reason);
@@ -234,12 +284,24 @@ bool open_output(const char* name, OutputFile& output, std::string& reason) {
     if (fs::is_regular_file(status)) {
         const fs::path real = fs::canonical(given, ec);
         target = ec ? given : real;
-        // Refused now as opening it would refuse it (read-only, in use).
-        existing = CreateFileW(target.c_str(), GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        // Refused now as opening it would refuse it (read-only, in use);
+        // read too where allowed, for the guard's head.
+        bool readable = true;
+        for (const DWORD access : {GENERIC_READ | GENERIC_WRITE, DWORD{GENERIC_WRITE}}) {
+            existing = CreateFileW(target.c_str(), access,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (existing != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED) {
+                break;
+            }
+            readable = false;
+        }
         if (existing == INVALID_HANDLE_VALUE) {
             return fail(reason, GetLastError());
+        }
+        if (!guard_allows(existing, output, guard, readable)) {
+            CloseHandle(existing);
+            return false;
         }
         output.replaces = true;
     }
@@ -382,10 +444,14 @@ std::FILE* open_standard_input() {
     return file;
 }
 
-bool open_standard_output(OutputFile& output, std::string& reason) {
+bool open_standard_output(OutputFile& output, std::string& reason, const OutputGuard& guard) {
     const HANDLE handle = duplicate_standard(STD_OUTPUT_HANDLE);
     if (handle == INVALID_HANDLE_VALUE) {
         return fail(reason, ERROR_INVALID_HANDLE);
+    }
+    if (!guard_allows(handle, output, guard, false)) {
+        CloseHandle(handle);
+        return false;
     }
     output.kind = OutputKind::direct;
     output.path = "-";
@@ -517,6 +583,10 @@ std::FILE* read_whole_target(const TargetFile& target, std::string& reason) {
         fail(reason, ERROR_INVALID_HANDLE);
     }
     return file;
+}
+
+FileIdentity identify_target(const TargetFile& target) {
+    return identity_of(reinterpret_cast<HANDLE>(target.handle));
 }
 
 void close_target(TargetFile& target) {
