@@ -47,8 +47,10 @@ struct Sizes {
 constexpr Sizes SIZES[] = {{1, 255}, {7, 256}, {300, 600}, {BLOCK_SIZE, BLOCK_SIZE}};
 
 // Checks `start` in place against the patch, then writes from where the
-// check says, and returns what the target then holds.
-Bytes run_in_place(const Bytes& patch, const Bytes& start, const Sizes& sizes, InPlaceCheck& c) {
+// check says, reading `second` (the patch, or a changed one) on the writing
+// pass, and returns what the target then holds.
+Bytes run_in_place(const Bytes& patch, const Bytes& start, const Sizes& sizes, InPlaceCheck& c,
+                   const Bytes* second = nullptr, InPlaceStatus want = InPlaceStatus::done) {
     static Bytes patch_block(BLOCK_SIZE), span(BLOCK_SIZE), scratch(BLOCK_SIZE);
     const std::string path = target_path();
     write_file(path, start);
@@ -57,16 +59,25 @@ Bytes run_in_place(const Bytes& patch, const Bytes& start, const Sizes& sizes, I
     EXPECT_TRUE(open_target(path.c_str(), target, reason)) << reason;
     Bytes storage;
     std::FILE* file = open_bytes(patch, storage);
+    BlockDigests digests;
     BlockInput in{file, std::span(patch_block).first(sizes.patch_block)};
+    in.digests = &digests;
     const auto span_data = std::span(span).first(sizes.span);
     c = check_in_place(in, target, span_data, std::span(scratch).first(sizes.span));
     if (c.status == InPlaceStatus::done && c.patched_after == NO_POSITION &&
         c.first_unpatched != NO_POSITION) {
-        std::rewind(file);
-        BlockInput again{file, std::span(patch_block).first(sizes.patch_block)};
+        Bytes second_storage;
+        std::FILE* again_file = second == nullptr ? file : open_bytes(*second, second_storage);
+        std::rewind(again_file);
+        BlockInput again{again_file, std::span(patch_block).first(sizes.patch_block)};
+        digests.checking = true;
+        again.digests = &digests;
         const InPlaceWrite w = write_in_place(again, target, span_data, target.size,
-                                              c.first_unpatched, 0, c.patch_digest);
-        EXPECT_EQ(w.status, InPlaceStatus::done) << w.reason;
+                                              {c.first_unpatched, 0, NO_POSITION});
+        EXPECT_EQ(w.status, want) << w.reason;
+        if (again_file != file) {
+            std::fclose(again_file);
+        }
     }
     std::fclose(file);
     close_target(target);
@@ -116,6 +127,33 @@ TEST(InPlace, CompletesEveryCutAndRefusesAnOutOfOrderShape) {
             EXPECT_EQ(c.first_unpatched, k < replaced.size() ? replaced[k] : NO_POSITION);
             EXPECT_EQ(c.patched_after, NO_POSITION);
             EXPECT_EQ(c.first_replaced, replaced.empty() ? NO_POSITION : replaced[0]);
+        }
+        if (!replaced.empty()) {
+            // The patch changed between the passes (one data byte, to a
+            // value neither the original's nor the result's): the writing
+            // pass uses no byte of a block that differs from the checked one.
+            Bytes changed = patch;
+            const std::size_t k = pick(rng, replaced.size());
+            std::size_t at = 0;  // the k-th replace byte's place in the patch
+            for (std::size_t seen = 0, record = PATCH_HEADER_SIZE; record < patch.size();) {
+                const std::size_t length = patch[record + RECORD_HEAD_SIZE - 1];
+                if (seen + length > k) {
+                    at = record + RECORD_HEAD_SIZE + (k - seen);
+                    break;
+                }
+                seen += length;
+                record += RECORD_HEAD_SIZE + length;
+            }
+            changed[at] = static_cast<std::uint8_t>(changed[at] + 1);
+            if (changed[at] == pair.original[replaced[k]]) {
+                changed[at] = static_cast<std::uint8_t>(changed[at] + 1);
+            }
+            InPlaceCheck c;
+            const Bytes out = run_in_place(patch, pair.original, sizes, c, &changed,
+                                           InPlaceStatus::patch_changed);
+            for (std::size_t p = 0; p < out.size(); ++p) {
+                ASSERT_TRUE(out[p] == pair.original[p] || out[p] == result[p]) << "byte " << p;
+            }
         }
         if (replaced.size() >= 2) {  // a later byte patched, an earlier one not
             const std::size_t j = 1 + pick(rng, replaced.size() - 1);

@@ -32,15 +32,28 @@ struct Run {
     const char* manifest_name;
     std::FILE* patch_file;
     TargetFile& target;
+    BlockDigests& digests;  // of the patch's blocks, kept on the checking pass
 };
 
-// The patch input, at its start, for another reading.
+// The patch input at its start, for the checking pass: each block's digest
+// is kept.
+BlockInput first_reading(const Run& run) {
+    BlockInput patch{run.patch_file, patch_block};
+    patch.digests = &run.digests;
+    return patch;
+}
+
+// The patch input, at its start, for the writing pass: each block must be
+// the one checked before any byte of it is used.
 bool reread_patch(const Run& run, BlockInput& patch) {
     if (std::fseek(run.patch_file, 0, SEEK_SET) != 0) {
         say("cannot read patch file %s again: %s", run.patch_name, std::strerror(errno));
         return false;
     }
     patch = BlockInput{run.patch_file, patch_block};
+    run.digests.checking = true;
+    run.digests.next = 0;
+    patch.digests = &run.digests;
     return true;
 }
 
@@ -51,8 +64,8 @@ int say_write_failure(const Run& run, const InPlaceWrite& w, const BlockInput& p
                 run.target_name, w.reason.c_str());
             break;
         case InPlaceStatus::patch_changed:
-            say("%s changed while %s was updated from it; run the same command again with the "
-                "patch as it was",
+            say("%s changed while %s was updated from it: only bytes of the patch as it was "
+                "checked were written; run the same command again with the patch as it was",
                 run.patch_name, run.target_name);
             break;
         default:
@@ -81,7 +94,7 @@ int up_to_date(const Run& run) {
 
 // Without a manifest: replace records only, checked at their positions.
 int plain_in_place(const Run& run, bool force) {
-    BlockInput patch{run.patch_file, patch_block};
+    BlockInput patch = first_reading(run);
     const InPlaceCheck c = check_in_place(patch, run.target, span_block, target_block);
     switch (c.status) {
         case InPlaceStatus::done:
@@ -121,7 +134,7 @@ int plain_in_place(const Run& run, bool force) {
         return EXIT_TROUBLE;
     }
     const InPlaceWrite w =
-        write_in_place(patch, run.target, span_block, run.target.size, from, 0, c.patch_digest);
+        write_in_place(patch, run.target, span_block, run.target.size, {from, 0, NO_POSITION});
     if (w.status != InPlaceStatus::done) {
         return say_write_failure(run, w, patch);
     }
@@ -207,12 +220,56 @@ bool same(const FileSeal& a, const FileSeal& b) {
     return a.size == b.size && std::memcmp(a.sha256, b.sha256, DW_SHA256_SIZE) == 0;
 }
 
+// The whole patch read again and checked against the manifest, for a
+// refusal that must first rule out the patch: 0, or a status after a
+// message.
+int check_patch_first(const Run& run, const Manifest& m) {
+    BlockInput patch{run.patch_file, patch_block};
+    dw_sha256 hash;
+    dw_sha256_init(&hash);
+    FileSeal got;
+    if (std::fseek(run.patch_file, 0, SEEK_SET) != 0 || !hash_input(patch, hash, got.size)) {
+        say("error reading patch file %s: %s", run.patch_name,
+            std::strerror(patch.failed ? patch.error : errno));
+        return EXIT_TROUBLE;
+    }
+    dw_sha256_final(&hash, got.sha256);
+    return matches_seal("patch", run.patch_name, run.manifest_name, m.patch, got.size, got.sha256)
+               ? EXIT_APPLIED
+               : EXIT_INVALID_PATCH;
+}
+
+// A target shorter than the original: an update whose updated file is
+// shorter cuts it last, so it is complete, or it is another file.
+int shorter_than_original(const Run& run, const Manifest& m) {
+    FileSeal now;
+    if (!hash_target(run, now.sha256, now.size)) {
+        return EXIT_TROUBLE;
+    }
+    if (same(now, m.updated)) {
+        return up_to_date(run);
+    }
+    say("target %s does not match %s: it is shorter than the original (%" PRIu64
+        " bytes, the original has %" PRIu64 ") but not the updated file (SHA-256 %s, the "
+        "manifest says %" PRIu64 " bytes and %s)",
+        run.target_name, run.manifest_name, now.size, m.original.size,
+        hex_digest(now.sha256).c_str(), m.updated.size, hex_digest(m.updated.sha256).c_str());
+    return EXIT_INVALID_PATCH;
+}
+
 // With a manifest: any state an interrupted update leaves is completed.
+// What is wrong is said in the order the checks run: the patch first.
 int sealed_in_place(const Run& run, const Manifest& m) {
     const std::uint64_t size = run.target.size;
     const std::uint64_t original = m.original.size;
     const std::uint64_t updated = m.updated.size;
-    if (size < std::min(original, updated) || size > std::max(original, updated)) {
+    const bool size_fits = size >= std::min(original, updated) && size <= std::max(original, updated);
+    if (!size_fits || size < original || (run.target.device && updated != size)) {
+        if (const int status = check_patch_first(run, m); status != EXIT_APPLIED) {
+            return status;
+        }
+    }
+    if (!size_fits) {
         say("target %s does not match %s: %" PRIu64 " bytes; the original has %" PRIu64
             " and the updated file %" PRIu64 ", and an update cut short leaves a size between them",
             run.target_name, run.manifest_name, size, original, updated);
@@ -224,23 +281,31 @@ int sealed_in_place(const Run& run, const Manifest& m) {
             run.target_name, size, updated);
         return EXIT_TROUBLE;
     }
-    BlockInput patch{run.patch_file, patch_block};
+    if (size < original) {
+        return shorter_than_original(run, m);
+    }
+    BlockInput patch = first_reading(run);
     const SealedLook look = look_sealed(run, m, patch);
     if (!look.target_read) {
         return EXIT_TROUBLE;
+    }
+    if (look.result.status == ApplyStatus::complete &&
+        !matches_seal("patch", run.patch_name, run.manifest_name, m.patch, look.patch.size,
+                      look.patch.sha256)) {
+        return EXIT_INVALID_PATCH;
     }
     switch (look.result.status) {
         case ApplyStatus::complete:
             break;
         case ApplyStatus::invalid_patch:
+            // Read only in part: the whole of it against the manifest first.
+            if (const int status = check_patch_first(run, m); status != EXIT_APPLIED) {
+                return status;
+            }
             return say_invalid_patch(run.patch_name, look.result.fault, look.result.fault_position);
         default:
             say_read_error("patch", run.patch_name, patch);
             return EXIT_TROUBLE;
-    }
-    if (!matches_seal("patch", run.patch_name, run.manifest_name, m.patch, look.patch.size,
-                      look.patch.sha256)) {
-        return EXIT_INVALID_PATCH;
     }
     if (same(look.target, m.updated)) {
         return up_to_date(run);
@@ -260,13 +325,17 @@ int sealed_in_place(const Run& run, const Manifest& m) {
     if (!reread_patch(run, patch)) {
         return EXIT_TROUBLE;
     }
+    // Nothing at or beyond the updated size is written: an updated file
+    // shorter than the original is cut last, so every state before the cut
+    // still has the original's size.
     const InPlaceWrite w =
-        write_in_place(patch, run.target, span_block, original, 0, original, look.patch.sha256);
+        write_in_place(patch, run.target, span_block, original, {0, original, updated});
     if (w.status != InPlaceStatus::done) {
         return say_write_failure(run, w, patch);
     }
+    // A block device already has the updated size (checked above).
     InPlaceWrite resized{InPlaceStatus::target_write_error, {}};
-    if ((updated != size || updated > original) &&
+    if (!run.target.device && (updated != size || updated > original) &&
         !resize_target(run.target, updated, resized.reason)) {
         return say_write_failure(run, resized, patch);
     }
@@ -330,7 +399,8 @@ int run_in_place(const char* target_name, const char* patch_name, const char* ma
         std::fclose(patch_file);
         return EXIT_TROUBLE;
     }
-    const Run run{target_name, patch_name, manifest_name, patch_file, target};
+    BlockDigests digests;
+    const Run run{target_name, patch_name, manifest_name, patch_file, target, digests};
     const int status =
         manifest_name != nullptr ? sealed_in_place(run, manifest) : plain_in_place(run, force);
     close_target(target);

@@ -3,6 +3,24 @@
 #include <algorithm>
 #include <cerrno>
 
+namespace {
+
+// Keeps or checks a block's digest; false when a checked block differs.
+bool account(BlockDigests& d, const std::uint8_t* data, std::size_t n) {
+    std::array<std::uint8_t, DW_SHA256_SIZE> digest{};
+    dw_sha256 hash;
+    dw_sha256_init(&hash);
+    dw_sha256_update(&hash, data, n);
+    dw_sha256_final(&hash, digest.data());
+    if (!d.checking) {
+        d.digests.push_back(digest);
+        return true;
+    }
+    return d.next < d.digests.size() && d.digests[d.next++] == digest;
+}
+
+}  // namespace
+
 std::size_t read_block(BlockInput& input) {
     if (input.ended || input.failed) {
         return 0;
@@ -18,6 +36,14 @@ std::size_t read_block(BlockInput& input) {
             return 0;
         }
         input.ended = true;
+    }
+    BlockDigests* d = input.digests;
+    if (d != nullptr && ((n > 0 && !account(*d, input.buffer.data(), n)) ||
+                         (d->checking && input.ended && d->next != d->digests.size()))) {
+        d->changed = true;
+        input.failed = true;
+        input.error = 0;
+        return 0;
     }
     return n;
 }

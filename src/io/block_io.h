@@ -10,7 +10,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <array>
 #include <span>
+#include <vector>
+
+#include <deltawright/deltawright.h>
 
 // Block size for each input and for the patch output in a normal run, chosen
 // by measurement (bench/README.md): at 1 MiB the system calls cost next to
@@ -27,6 +31,19 @@ inline void set_unbuffered(std::FILE* file) {
     std::setvbuf(file, nullptr, _IONBF, 0);
 }
 
+// The SHA-256 of each block an input yields: taken on a first reading
+// (`checking` false) and compared on a second one, before the block is
+// handed out. So a file read twice yields on the second reading exactly the
+// bytes of the first, whatever another process does to it meanwhile: a
+// block that differs, or a file that ends sooner or later, fails the read
+// with `changed` set. 32 bytes per block kept: 32 KiB for a 1 GiB input.
+struct BlockDigests {
+    std::vector<std::array<std::uint8_t, DW_SHA256_SIZE>> digests;
+    bool checking = false;
+    std::size_t next = 0;  // the next block's number, when checking
+    bool changed = false;
+};
+
 // One input: an open file read forward in blocks into `buffer` (any non-zero
 // size). `ended` is set once a read stopped at the end of the file, `failed`
 // (with the system's `error` number) once a read stopped for any other reason.
@@ -35,6 +52,7 @@ struct BlockInput {
     std::span<std::uint8_t> buffer;
     std::span<std::uint8_t> spare = {};  // optional: a second block to read into in turn
     std::uint64_t limit = UINT64_MAX;    // bytes it may still read: its end, if sooner
+    BlockDigests* digests = nullptr;     // optional: each block's digest kept or checked
     bool ended = false;
     bool failed = false;
     int error = 0;

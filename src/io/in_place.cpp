@@ -7,7 +7,6 @@
 
 void start_spans(PatchSpans& s, std::uint64_t original_size) {
     dw_reader_init(&s.reader, original_size);
-    dw_sha256_init(&s.hash);
     s.piece = {s.patch.buffer.data(), 0, 0};
     s.added = 0;
     s.size = 0;
@@ -33,7 +32,6 @@ SpanEvent next_span(PatchSpans& s) {
             if (s.patch.failed) {
                 return SpanEvent::read_error;
             }
-            dw_sha256_update(&s.hash, s.patch.buffer.data(), n);
             s.piece = {s.patch.buffer.data(), n, 0};
             if (n > 0) {
                 continue;
@@ -75,10 +73,6 @@ SpanEvent next_span(PatchSpans& s) {
                 break;
         }
     }
-}
-
-void spans_digest(PatchSpans& s, std::uint8_t digest[DW_SHA256_SIZE]) {
-    dw_sha256_final(&s.hash, digest);
 }
 
 namespace {
@@ -125,7 +119,6 @@ InPlaceCheck check_in_place(BlockInput& patch, const TargetFile& target,
                 }
                 break;
             case SpanEvent::end:
-                spans_digest(s, c.patch_digest);
                 return c;
             case SpanEvent::invalid:
                 c.status = InPlaceStatus::invalid_patch;
@@ -141,40 +134,39 @@ InPlaceCheck check_in_place(BlockInput& patch, const TargetFile& target,
 
 InPlaceWrite write_in_place(BlockInput& patch, const TargetFile& target,
                             std::span<std::uint8_t> data, std::uint64_t original_size,
-                            std::uint64_t from, std::uint64_t add_at,
-                            const std::uint8_t patch_digest[DW_SHA256_SIZE]) {
+                            const WriteRange& range) {
     PatchSpans s{patch, data};
     start_spans(s, original_size);
     InPlaceWrite w;
     while (true) {
         switch (next_span(s)) {
             case SpanEvent::span: {
-                const std::uint64_t at = s.add ? add_at + s.offset : s.offset;
-                if (!s.add && at + s.size <= from) {
-                    break;  // already holds its patched bytes
+                std::uint64_t at = s.add ? range.add_at + s.offset : s.offset;
+                std::uint64_t stop = std::min(at + s.size, range.end);
+                if (!s.add) {
+                    at = std::max(at, range.from);  // before it: already patched
                 }
-                const std::size_t skip =
-                    !s.add && at < from ? static_cast<std::size_t>(from - at) : 0;
-                if (!write_target(target, at + skip, s.data.data() + skip, s.size - skip,
+                if (at >= stop) {
+                    break;
+                }
+                const std::uint8_t* bytes = s.data.data() + (at - (s.add ? range.add_at + s.offset
+                                                                         : s.offset));
+                if (!write_target(target, at, bytes, static_cast<std::size_t>(stop - at),
                                   w.reason)) {
                     w.status = InPlaceStatus::target_write_error;
                     return w;
                 }
                 break;
             }
-            case SpanEvent::end: {
-                std::uint8_t digest[DW_SHA256_SIZE];
-                spans_digest(s, digest);
-                if (std::memcmp(digest, patch_digest, DW_SHA256_SIZE) != 0) {
-                    w.status = InPlaceStatus::patch_changed;
-                }
+            case SpanEvent::end:
                 return w;
-            }
             case SpanEvent::invalid:  // it was valid when it was checked
                 w.status = InPlaceStatus::patch_changed;
                 return w;
             case SpanEvent::read_error:
-                w.status = InPlaceStatus::patch_read_error;
+                w.status = patch.digests != nullptr && patch.digests->changed
+                               ? InPlaceStatus::patch_changed
+                               : InPlaceStatus::patch_read_error;
                 return w;
         }
     }

@@ -2,7 +2,9 @@
 // target's bytes at their positions, and then written there.
 //
 // The patch is read twice, forward, through the library's record reader: once
-// to check it whole before anything is written, once to write it. The target
+// to check it whole before anything is written, once to write it. The
+// second reading yields exactly the bytes of the first (its input's
+// BlockDigests), so what is written is what was checked. The target
 // is read and written only at the records, and where add data go: the work
 // grows with the patch, not with the target. Writes go in patch order, one
 // per span of adjacent records. Nothing is allocated: the caller hands in
@@ -30,7 +32,6 @@ struct PatchSpans {
     std::span<std::uint8_t> data;  // the current span's bytes, at its start
     dw_reader reader{};
     dw_in_buffer piece{nullptr, 0, 0};
-    dw_sha256 hash{};         // of the patch bytes read so far
     std::uint64_t added = 0;  // add data bytes so far
     // The current span.
     bool add = false;
@@ -56,16 +57,13 @@ void start_spans(PatchSpans& spans, std::uint64_t original_size);
 
 SpanEvent next_span(PatchSpans& spans);
 
-// The patch's SHA-256, once next_span has said `end`.
-void spans_digest(PatchSpans& spans, std::uint8_t digest[DW_SHA256_SIZE]);
-
 enum class InPlaceStatus {
     done,
     invalid_patch,       // see fault and fault_position
     patch_read_error,    // see the patch input's error
     target_read_error,   // see reason
     target_write_error,  // see reason
-    patch_changed,       // the second reading differs from the first
+    patch_changed,       // the second reading differs from the first: nothing of it written
 };
 
 // What the target holds at the patch's records. A maker puts into a replace
@@ -82,7 +80,6 @@ struct InPlaceCheck {
     std::uint64_t first_unpatched =
         NO_POSITION;                            // the first replace byte without its patched value
     std::uint64_t patched_after = NO_POSITION;  // a later one with it: not an in-order update
-    std::uint8_t patch_digest[DW_SHA256_SIZE] = {};
     std::string reason;
 };
 
@@ -98,12 +95,19 @@ struct InPlaceWrite {
     std::string reason;
 };
 
+// Where the second pass writes: replace data at positions from `from` on,
+// add data from `add_at`, and nothing at or beyond `end` (an updated file
+// shorter than the original needs no byte beyond its size).
+struct WriteRange {
+    std::uint64_t from = 0;
+    std::uint64_t add_at = 0;
+    std::uint64_t end = NO_POSITION;
+};
+
 // Reads the patch again from where it stands (its start) and writes its
-// replace data at positions from `from` on, and its add data from
-// `add_at`; checks on the way that the patch is the one whose SHA-256 is
-// `patch_digest`, the one checked (a changed patch is reported, after what
-// it wrote). Does not flush.
+// data in `range`. With the patch input's BlockDigests checking, a block
+// that differs from the first reading is never used: patch_changed, with
+// only checked bytes written before it. Does not flush.
 [[nodiscard]] InPlaceWrite write_in_place(BlockInput& patch, const TargetFile& target,
                                           std::span<std::uint8_t> data, std::uint64_t original_size,
-                                          std::uint64_t from, std::uint64_t add_at,
-                                          const std::uint8_t patch_digest[DW_SHA256_SIZE]);
+                                          const WriteRange& range);
