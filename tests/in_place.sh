@@ -66,9 +66,13 @@ head -c 4000 upd.bin >short.bin
 "$apply" --check --seal rep.manifest upd.bin rep.patch orig.bin
 "$apply" --check --seal add.manifest long.bin add.patch orig.bin
 "$apply" --check --seal short.manifest short.bin short.patch orig.bin
+# A patch with add records sealed with an updated file shorter than the
+# original (the result's first 4000 bytes): nothing past 4000 is written.
+"$apply" --check --seal addshort.manifest short.bin add.patch orig.bin
 
 # A block device: a loop device over an image of the original.
 if [ "$part" = block-device ]; then
+    cp orig.bin orig-copy.bin
     [ "$(id -u)" = 0 ] || { echo "skipped: a loop device needs root"; exit 77; }
     command -v losetup >/dev/null || { echo "skipped: losetup not found (util-linux)"; exit 77; }
     loop_device=$(losetup --find --show orig.bin 2>err.txt) ||
@@ -82,6 +86,18 @@ if [ "$part" = block-device ]; then
     losetup -d "$loop_device"
     loop_device=""
     check "the image holds the updated file" cmp -s orig.bin upd.bin
+    # A device of the updated size takes the add data, and is not resized
+    # (whole sectors: 1024 bytes added).
+    { cat orig-copy.bin; head -c 1024 /dev/urandom; } >long2.bin
+    "$maker" add2.patch long2.bin orig-copy.bin
+    "$apply" --check --seal add2.manifest long2.bin add2.patch orig-copy.bin
+    { cat orig-copy.bin; head -c 1024 /dev/zero; } >grown.bin
+    loop_device=$(losetup --find --show grown.bin)
+    t 0 "$P: $loop_device is partly updated: completing the update" \
+        --in-place --manifest add2.manifest "$loop_device" add2.patch
+    check "the loop device of the updated size holds the longer updated file" cmp -s "$loop_device" long2.bin
+    losetup -d "$loop_device"
+    loop_device=""
     echo "in place, block device: $passed passed, $failed failed"
     [ "$failed" = 0 ]
     exit
@@ -94,7 +110,8 @@ if [ "$part" = interrupted ]; then
     command -v strace >/dev/null || { echo "skipped: strace not found (apt-get install strace)"; exit 77; }
     # patch | manifest (or -) | updated | runs killed: at a write, a truncation, a flush
     kills=("rep.patch|-|upd.bin|4 0 1" "rep.patch|rep.manifest|upd.bin|4 0 1"
-        "add.patch|add.manifest|long.bin|5 1 1" "short.patch|short.manifest|short.bin|3 1 1")
+        "add.patch|add.manifest|long.bin|5 1 1" "short.patch|short.manifest|short.bin|3 1 1"
+        "add.patch|addshort.manifest|short.bin|3 1 1")
     for row in "${kills[@]}"; do
         IFS='|' read -r patch manifest updated want_kills <<<"$row"
         m=()
@@ -147,6 +164,9 @@ updates=(
     "long.bin|add.manifest|add.patch|long.bin|0|$P: T is already up to date with add.patch: nothing written"
     "orig.bin|short.manifest|short.patch|short.bin|0|"
     "short.bin|short.manifest|short.patch|short.bin|0|$P: T is already up to date with short.patch: nothing written"
+    "orig.bin|addshort.manifest|add.patch|short.bin|0|"
+    "part.bin|addshort.manifest|add.patch|short.bin|0|$P: T is partly updated: completing the update"
+    "short.bin|addshort.manifest|add.patch|short.bin|0|$P: T is already up to date with add.patch: nothing written"
 )
 # Partly updated in order: up to the middle of the second run.
 cp orig.bin part.bin
@@ -199,6 +219,8 @@ refusals=(
     "kept-off.bin|--manifest rep.manifest T rep.patch|1|$P: target T does not match rep.manifest: it is not the original, the updated file, or an update cut short (the result would have 8192 bytes and SHA-256 @; the manifest says 8192 and @)"
     "shorter.bin|--manifest rep.manifest T rep.patch|1|$P: target T does not match rep.manifest: 4500 bytes; the original has 8192 and the updated file 8192, and an update cut short leaves a size between them"
     "orig.bin|--manifest add.manifest T rep.patch|1|$P: patch rep.patch does not match add.manifest: 962 bytes, the manifest says @"
+    "shorter.bin|--manifest add.manifest T rep.patch|1|$P: patch rep.patch does not match add.manifest: 962 bytes, the manifest says @"
+    "shorter.bin|--manifest addshort.manifest T add.patch|1|$P: target T does not match addshort.manifest: it is shorter than the original (4500 bytes, the original has 8192) but not the updated file (SHA-256 @, the manifest says 4000 bytes and @)"
     "orig.bin|T -|2|$P: cannot apply a patch in place from standard input: it is read twice, so it must be a regular file"
     "orig.bin|T /dev/stdin|2|$P: cannot apply /dev/stdin in place: the patch is read twice, so it must be a regular file, not a pipe or a device"
     "orig.bin|T T|2|$P: cannot update T in place: it is the patch file"
