@@ -136,6 +136,8 @@ t 1 "$P: bad.patch: $V: record at byte 60: replace record reaches past the end o
     --check new.bin bad.patch old.bin
 t 2 "$P: usage: $P --check UPDATED PATCH ORIGINAL"                                       --check new.bin good.patch
 t 2 "$P: cannot open updated file missing.bin: No such file or directory"                --check missing.bin good.patch old.bin
+# Endless inputs end once the answer is known.
+t 1 "$P: good.patch applied to /dev/zero differs from new.bin at byte 0"                 --check new.bin good.patch /dev/zero
 
 # Sealed manifests: --check --seal writes the sizes and digests as
 # sha256sum prints them; --manifest applies only what matches, rebuilds a
@@ -158,6 +160,12 @@ t 1 "$P: bad.patch: $V: record at byte 60: replace record reaches past the end o
     --check --seal bad.manifest new.bin bad.patch old.bin
 check "a failed check writes no manifest" [ ! -e bad.manifest ]
 t 2 "$P: cannot write old.bin: it is the original file" --check --seal old.bin new.bin good.patch old.bin
+# The manifest's name is refused before anything is read (/proc/self/mem
+# fails when read), and an endless original once past the manifest's size.
+t 2 "$P: cannot create nodir/m.manifest: No such file or directory" --check --seal nodir/m.manifest /proc/self/mem good.patch old.bin
+t 1 "$P: original /dev/zero does not match good.manifest: longer than the 10 bytes the manifest says" \
+    --manifest good.manifest endless.out good.patch /dev/zero
+check "an endless original leaves no output" [ ! -e endless.out ]
 # Each field wrong in turn: status 1, OUTPUT keeps its content.
 OLD_SHA=$(sha256sum <old.bin | cut -c1-64) NEW_SHA=$(sha256sum <new.bin | cut -c1-64)
 PATCH_SHA=$(sha256sum <good.patch | cut -c1-64) ZERO_SHA=$(printf '0%.0s' $(seq 64))
@@ -298,6 +306,21 @@ check "- as PATCH reads standard input, - as OUTPUT writes standard output" \
     [ $? = 0 ] && [ ! -s err.txt ] && cmp -s stdio.out new.bin
 "$apply" --check - good.patch old.bin <new.bin >check.out 2>err.txt
 check "--check with UPDATED on standard input" [ $? = 0 ] && [ ! -s err.txt ] && [ ! -s check.out ]
+
+# A program whose job is to print fails when what it printed reached nobody:
+# standard output full, or closed.
+for args in --help --version "--list good.patch" "--list --json good.patch"; do
+    # shellcheck disable=SC2086 # the arguments are words
+    "$apply" $args >/dev/full 2>err.txt
+    status=$?
+    check "$args to a full disk: status 2 and why" \
+        eval '[ $status = 2 ] && [ "$(cat err.txt)" = "$P: error writing standard output: No space left on device" ]'
+    # shellcheck disable=SC2086
+    "$apply" $args >&- 2>err.txt
+    status=$?
+    check "$args to a closed standard output: status 2 and why" \
+        eval '[ $status = 2 ] && [ "$(cat err.txt)" = "$P: error writing standard output: Bad file descriptor" ]'
+done
 
 check "no temporary file is left" no_temporary_files
 echo "apply transcript: $passed passed, $failed failed"

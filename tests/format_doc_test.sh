@@ -85,4 +85,28 @@ if [ "$status" != 1 ] || ! tail -n 1 cut.jsonl | grep -qF '"valid": false, "erro
     echo "FAIL: --list of a cut patch: status $status, $(tail -n 1 cut.jsonl)"
     exit 1
 fi
-echo "format document example: 6 passed, 0 failed"
+# Cut inside the add record's data: only the bytes it holds are counted.
+head -c -5 example.patch >cut5.patch
+"$apply" --list --json cut5.patch | tail -n 1 >cut5.jsonl
+if ! grep -qF '"error_position": 74, "cut_record_bytes": 6, "cut_record_length": 11, "replace_records": 2, "replaced_bytes": 2, "add_records": 1, "added_bytes": 6,' cut5.jsonl; then
+    echo "FAIL: --list --json of a record cut short: $(cat cut5.jsonl)"
+    exit 1
+fi
+want_cut="  an invalid patch: record at byte 74: record cut short by the end of the patch (the last record holds 6 of its 11 data bytes; only those are counted); the lines above are what comes before it"
+if [ "$("$apply" --list cut5.patch | sed -n 5p)" != "$want_cut" ]; then
+    echo "FAIL: --list of a record cut short: $("$apply" --list cut5.patch)"
+    exit 1
+fi
+# A header alone, and a header cut short: counts in the singular and plural
+# as they fall, and no reference to lines above where there are none.
+head -c 60 example.patch >header.patch
+head -c 59 example.patch >short-header.patch
+if ! "$apply" --list header.patch | cmp -s - <(printf '%s\n' "header.patch:" "  a valid patch" \
+    "  0 replace records replacing 0 bytes, 0 add records adding 0 bytes" \
+    "  no byte of the original replaced" \
+    "  applies to an original of at least 0 bytes; for one of N bytes the result is N + 0 bytes") ||
+    [ "$("$apply" --list short-header.patch | sed -n 2p)" != "  an invalid patch: header at byte 0: not the 60-byte DLT40 header" ]; then
+    echo "FAIL: --list of a header alone or cut short"
+    exit 1
+fi
+echo "format document example: 9 passed, 0 failed"

@@ -186,6 +186,11 @@ typedef struct dw_applier {
 DW_API void dw_applier_init(dw_applier* applier);
 DW_API void dw_applier_end_patch(dw_applier* applier);
 DW_API void dw_applier_end_original(dw_applier* applier);
+/* Nonzero once every replace record is applied: the rest of the result is
+ * the original's remaining bytes as they are, then the add data. A caller
+ * that needs no more of the result (a comparison already decided) may then
+ * end the original early: what is left of the patch is still checked. */
+DW_API int dw_applier_past_replaces(const dw_applier* applier);
 DW_API dw_apply_status dw_apply(dw_applier* applier, dw_in_buffer* patch, dw_in_buffer* original,
                                 dw_out_buffer* out);
 

@@ -18,6 +18,20 @@ void say_read_error(const char* what, const char* name, const BlockInput& input)
     say("error reading %s file %s: %s", what, name, std::strerror(input.error));
 }
 
+int printed(int status) {
+    int error = 0;
+    if (started_without(1)) {
+        error = EBADF;
+    } else if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        error = errno != 0 ? errno : EIO;
+    }
+    if (error != 0) {
+        say("error writing standard output: %s", std::strerror(error));
+        return EXIT_TROUBLE;
+    }
+    return status;
+}
+
 bool is_standard(const char* name) {
     return std::strcmp(name, "-") == 0;
 }
@@ -75,6 +89,11 @@ bool read_manifest(const char* name, Manifest& manifest) {
 
 bool matches_seal(const char* what, const char* name, const char* manifest_name,
                   const FileSeal& want, std::uint64_t size, const std::uint8_t* digest) {
+    if (size > want.size) {  // read no further than one byte past the size
+        say("%s %s does not match %s: longer than the %" PRIu64 " bytes the manifest says", what,
+            name, manifest_name, want.size);
+        return false;
+    }
     if (size != want.size) {
         say("%s %s does not match %s: %" PRIu64 " bytes, the manifest says %" PRIu64, what, name,
             manifest_name, size, want.size);

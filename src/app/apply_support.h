@@ -22,6 +22,12 @@ int say_invalid_patch(const char* patch_name, PatchFault fault, std::uint64_t po
 // "error reading WHAT file NAME: ..." with the input's error.
 void say_read_error(const char* what, const char* name, const BlockInput& input);
 
+// The end of a run whose job is to print on standard output: `status`, or
+// EXIT_TROUBLE after a message when what it printed reached nobody (the
+// program was started without standard output) or could not be written (a
+// full disk, a closed pipe).
+int printed(int status);
+
 // True for `-`, the standard input or output.
 bool is_standard(const char* name);
 
@@ -43,6 +49,11 @@ void say_output_refused(const char* name, const OutputFile& output, const std::s
 bool read_manifest(const char* name, Manifest& manifest);
 
 // One file against its seal: false, after a message, when its size or its
-// digest differs.
+// digest differs. A file is read at most one byte past its sealed size
+// (seal_limit), so that an endless one is refused too.
+inline std::uint64_t seal_limit(std::uint64_t sealed_size) {
+    return sealed_size < UINT64_MAX ? sealed_size + 1 : sealed_size;
+}
+
 bool matches_seal(const char* what, const char* name, const char* manifest_name,
                   const FileSeal& want, std::uint64_t size, const std::uint8_t* digest);

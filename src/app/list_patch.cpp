@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/apply_support.h"
 #include "app/say.h"
 #include "format/patch_layout.h"
 #include "io/block_io.h"
@@ -26,12 +27,20 @@ struct Run {
 
 struct Summary {
     std::uint64_t replace_records = 0, replaced = 0, add_records = 0, added = 0;
+    // The last record's data bytes as its head says, and as the patch holds
+    // them: fewer when the patch ends inside it. Only what it holds counts.
+    std::uint64_t record_length = 0, record_held = 0;
+    bool adding = false;
     std::uint64_t shortest_original = 0;  // the end of the last replace record
     Run current;                          // the run being read
     bool valid = true;
     dw_error error = DW_OK;
     std::uint64_t error_position = 0;
 };
+
+const char* plural(std::uint64_t n) {
+    return n == 1 ? "" : "s";
+}
 
 std::string json_string(const char* text) {
     std::string out = "\"";
@@ -51,8 +60,14 @@ std::string json_string(const char* text) {
     return out + "\"";
 }
 
+// The patch ended inside a record's data: the record is counted with the
+// bytes it holds.
+bool cut_short(const Summary& s) {
+    return !s.valid && s.error == DW_ERROR_TRUNCATED && s.record_held < s.record_length;
+}
+
 void print_run(const Run& run, bool json) {
-    if (run.records == 0) {
+    if (run.records == 0 || run.size == 0) {  // (a record cut before its first byte)
         return;
     }
     if (json) {
@@ -77,6 +92,10 @@ void print_summary(const Summary& s, const char* name, bool json, std::uint64_t 
             std::printf(", \"error\": %s, \"error_code\": %d, \"error_position\": %" PRIu64,
                         json_string(dw_error_text(s.error)).c_str(), static_cast<int>(s.error),
                         s.error_position);
+            if (cut_short(s)) {
+                std::printf(", \"cut_record_bytes\": %" PRIu64 ", \"cut_record_length\": %" PRIu64,
+                            s.record_held, s.record_length);
+            }
         }
         std::printf(", \"replace_records\": %" PRIu64 ", \"replaced_bytes\": %" PRIu64
                     ", \"add_records\": %" PRIu64 ", \"added_bytes\": %" PRIu64,
@@ -93,25 +112,31 @@ void print_summary(const Summary& s, const char* name, bool json, std::uint64_t 
     if (s.valid) {
         std::printf("  a valid patch\n");
     } else {
-        std::printf("  an invalid patch: %s at byte %" PRIu64
-                    ": %s (the lines above are what "
-                    "comes before it)\n",
+        std::printf("  an invalid patch: %s at byte %" PRIu64 ": %s",
                     s.error == DW_ERROR_HEADER ? "header" : "record", s.error_position,
                     dw_error_text(s.error));
+        if (cut_short(s)) {
+            std::printf(" (the last record holds %" PRIu64 " of its %" PRIu64 " data bytes; only those are counted)",
+                        s.record_held, s.record_length);
+        }
+        if (s.replace_records + s.add_records > 0) {
+            std::printf("; the lines above are what comes before it");
+        }
+        std::printf("\n");
     }
-    std::printf("  %" PRIu64 " replace record%s replacing %" PRIu64 " bytes, %" PRIu64
-                " add record%s adding %" PRIu64 " bytes\n",
-                s.replace_records, s.replace_records == 1 ? "" : "s", s.replaced, s.add_records,
-                s.add_records == 1 ? "" : "s", s.added);
+    std::printf("  %" PRIu64 " replace record%s replacing %" PRIu64 " byte%s, %" PRIu64
+                " add record%s adding %" PRIu64 " byte%s\n",
+                s.replace_records, plural(s.replace_records), s.replaced, plural(s.replaced),
+                s.add_records, plural(s.add_records), s.added, plural(s.added));
     if (changes) {
         std::printf("  replaced bytes from %" PRIu64 " to %" PRIu64 "\n", first, last);
     } else {
         std::printf("  no byte of the original replaced\n");
     }
     std::printf("  applies to an original of at least %" PRIu64
-                " bytes; for one of N bytes the "
-                "result is N + %" PRIu64 " bytes\n",
-                s.shortest_original, s.added);
+                " byte%s; for one of N bytes the "
+                "result is N + %" PRIu64 " byte%s\n",
+                s.shortest_original, plural(s.shortest_original), s.added, plural(s.added));
 }
 
 }  // namespace
@@ -147,24 +172,36 @@ int list_patch(std::FILE* file, const char* name, bool json) {
                 ended = true;
                 break;
             }
+            // Bytes are counted as the data arrive, so that a record the
+            // patch cuts short counts only what it holds.
             if (event == DW_READ_REPLACE) {
                 if (s.replace_records == 0) {
                     first = reader.offset;
                 }
-                last = std::uint64_t{reader.offset} + reader.length - 1;
-                s.shortest_original = last + 1;
                 ++s.replace_records;
-                s.replaced += reader.length;
                 if (s.current.records > 0 && s.current.offset + s.current.size == reader.offset) {
-                    s.current.size += reader.length;
                     ++s.current.records;
                 } else {
                     print_run(s.current, json);
-                    s.current = {reader.offset, reader.length, 1};
+                    s.current = {reader.offset, 0, 1};
                 }
             } else if (event == DW_READ_ADD) {
                 ++s.add_records;
-                s.added += reader.length;
+            } else if (event == DW_READ_DATA) {
+                s.record_held += reader.data_size;
+                if (s.adding) {
+                    s.added += reader.data_size;
+                } else {
+                    s.replaced += reader.data_size;
+                    s.current.size += reader.data_size;
+                    last = s.current.offset + s.current.size - 1;
+                    s.shortest_original = last + 1;
+                }
+            }
+            if (event == DW_READ_REPLACE || event == DW_READ_ADD) {
+                s.adding = event == DW_READ_ADD;
+                s.record_length = reader.length;
+                s.record_held = 0;
             }
         }
     }
@@ -183,9 +220,5 @@ int list_patch(std::FILE* file, const char* name, bool json) {
         }
     }
     print_summary(s, name, json, first, last);
-    if (std::fflush(stdout) != 0) {
-        say("error writing the listing: %s", std::strerror(errno));
-        return 2;
-    }
-    return s.valid ? 0 : 1;
+    return printed(s.valid ? EXIT_APPLIED : EXIT_INVALID_PATCH);
 }

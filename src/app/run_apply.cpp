@@ -302,11 +302,11 @@ int run_apply(int argc, char* argv[]) {
     }
     if (line.help) {
         std::fputs(HELP_TEXT, stdout);
-        return std::fflush(stdout) == 0 ? EXIT_APPLIED : EXIT_TROUBLE;
+        return printed(EXIT_APPLIED);
     }
     if (line.version) {
         std::printf("deltawright-apply %s\n", DW_VERSION_STRING);
-        return std::fflush(stdout) == 0 ? EXIT_APPLIED : EXIT_TROUBLE;
+        return printed(EXIT_APPLIED);
     }
     if (line.list) {
         if (line.operand_count != 1 || line.check || line.in_place || line.seal != nullptr ||
@@ -399,6 +399,8 @@ int run_apply(int argc, char* argv[]) {
         seal.result_limit = manifest.updated.size;
         patch.spare = patch_spare;
         original.spare = original_spare;
+        patch.limit = seal_limit(manifest.patch.size);
+        original.limit = seal_limit(manifest.original.size);
     }
     const ApplyResult result = apply_patch(patch, original, output, sealing ? &seal : nullptr);
     Manifest got;
@@ -407,7 +409,9 @@ int run_apply(int argc, char* argv[]) {
     }
     std::fclose(original_file);
     std::fclose(patch_file);
-    if (result.status != ApplyStatus::complete) {
+    const bool past_seal = sealing && (got.original.size > manifest.original.size ||
+                                       got.patch.size > manifest.patch.size);
+    if (result.status != ApplyStatus::complete && !past_seal) {
         discard_output(output_file);
         return report(result, output_name, patch_name, original_name, patch, original, output);
     }

@@ -168,6 +168,13 @@ void dw_applier_end_original(dw_applier* applier) {
     applier->original_ended_ = 1;
 }
 
+int dw_applier_past_replaces(const dw_applier* applier) {
+    const std::uint8_t m = applier->mode_;
+    return m == COPY_REST_THEN_ADD || m == ADD_DATA || m == COPY_REST_THEN_DONE || m == FINISHED
+               ? 1
+               : 0;
+}
+
 dw_apply_status dw_apply(dw_applier* a, dw_in_buffer* patch, dw_in_buffer* original,
                          dw_out_buffer* out) {
     while (true) {

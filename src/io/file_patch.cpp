@@ -295,6 +295,21 @@ CheckResult check_patch(BlockInput& updated, BlockInput& patch, BlockInput& orig
                     }
                     return r;
                 }
+                // Decided, and no replace record left: the rest of the
+                // original matters only as far as telling whether it goes
+                // on past the updated file's end, unless a seal needs all
+                // of it. So an endless original ends here.
+                if (draining && dw_applier_past_replaces(&applier) != 0 &&
+                    o.read > r.position && (seal == nullptr || r.status != CheckStatus::result_longer)) {
+                    if (seal != nullptr) {
+                        alternate(o.input, seal->result);  // a block the hasher is done with
+                    }
+                    dw_applier_end_original(&applier);
+                    o.ended = true;
+                    o.out = {o.input.buffer.data(), o.input.buffer.size(), 0};
+                    o.in = {o.input.buffer.data(), 0, 0};
+                    break;
+                }
                 if (!next_original(o, applier)) {
                     return {CheckStatus::original_read_error, 0, 0, PatchFault::none, 0};
                 }
