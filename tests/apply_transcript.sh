@@ -215,6 +215,7 @@ t 2 "$USAGE"                                                                  ou
 t 2 "$P: cannot open patch file missing.patch: No such file or directory"      kept.bin missing.patch old.bin
 t 2 "$P: cannot open original file missing.bin: No such file or directory"     kept.bin good.patch missing.bin
 t 2 "$P: cannot open patch file adir: Is a directory"                          kept.bin adir old.bin
+t 2 "$P: cannot open patch file a\\x1b]0;t\\x07b: No such file or directory"     kept.bin "$(printf 'a\033]0;t\ab')" old.bin
 t 2 "$P: cannot open original file adir: Is a directory"                       kept.bin good.patch adir
 t 2 "$P: cannot write good.patch: it is the patch file"                        good.patch good.patch old.bin
 t 2 "$P: cannot write ./old.bin: it is the original file"                      ./old.bin good.patch old.bin

@@ -68,6 +68,7 @@ t 1 "Error opening updated file missing.bin"                         kept.patch 
 t 1 "Error opening original file missing.bin"                        kept.patch new.bin missing.bin
 t 1 "Error opening updated file adir"                                kept.patch adir old.bin
 t 1 "Error opening original file adir"                               kept.patch new.bin adir
+t 1 'Error opening updated file a\x1b[31mb\x07\xff'                   kept.patch "$(printf 'a\033[31mb\a\377')" old.bin
 t 1 "Error opening patch file nodir/p.patch"                         nodir/p.patch new.bin old.bin
 t 1 "Error opening patch file adir"                                  adir new.bin old.bin
 t 1 "Error opening patch file new.bin: it is the updated file"       new.bin new.bin old.bin

@@ -109,4 +109,13 @@ if ! "$apply" --list header.patch | cmp -s - <(printf '%s\n' "header.patch:" "  
     echo "FAIL: --list of a header alone or cut short"
     exit 1
 fi
-echo "format document example: 9 passed, 0 failed"
+# Names from outside: escaped for the terminal in text, and written so that
+# every JSON line is UTF-8 (a byte that is not UTF-8 as \udcHH).
+odd=$(printf 'x\033[2Jy\377.patch')
+cp example.patch "$odd"
+if ! "$apply" --list --json "$odd" | tail -n 1 | grep -qF '{"patch": "x\u001b[2Jy\udcff.patch", "valid": true,' ||
+    [ "$("$apply" --list "$odd" | head -n 1)" != 'x\x1b[2Jy\xff.patch:' ]; then
+    echo "FAIL: a name with control characters and a byte that is not UTF-8"
+    exit 1
+fi
+echo "format document example: 10 passed, 0 failed"

@@ -42,20 +42,32 @@ const char* plural(std::uint64_t n) {
     return n == 1 ? "" : "s";
 }
 
+// A JSON string that parses as UTF-8 JSON whatever `text` holds: control
+// characters escaped, and each byte that is not part of well-formed UTF-8
+// (a file name is any bytes) written as the lone surrogate \udcHH, as
+// Python's "surrogateescape" reads it back to the byte.
 std::string json_string(const char* text) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+    const std::size_t size = std::strlen(text);
     std::string out = "\"";
-    for (const char* c = text; *c != '\0'; ++c) {
-        const auto byte = static_cast<unsigned char>(*c);
-        if (byte == '"' || byte == '\\') {
+    for (std::size_t at = 0; at < size;) {
+        const std::size_t n = utf8_length(bytes + at, size - at);
+        const unsigned char byte = bytes[at];
+        char escaped[8];
+        if (n == 0) {
+            std::snprintf(escaped, sizeof escaped, "\\udc%02x", byte);
+            out += escaped;
+        } else if (byte == '"' || byte == '\\') {
             out += '\\';
-            out += *c;
-        } else if (byte < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            out += static_cast<char>(byte);
+        } else if (byte < 0x20 || byte == 0x7F || (n == 2 && byte == 0xC2 && bytes[at + 1] < 0xA0)) {
+            const unsigned code = n == 2 ? bytes[at + 1] : byte;  // C1: U+0080 to U+009F
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", code);
             out += escaped;
         } else {
-            out += *c;
+            out.append(text + at, n);
         }
+        at += n == 0 ? 1 : n;
     }
     return out + "\"";
 }
@@ -152,7 +164,7 @@ int list_patch(std::FILE* file, const char* name, bool json) {
     // Each run is printed as it ends and the summary after the last, so
     // that memory stays constant however many runs a patch has, on a pipe too.
     if (!json) {
-        std::printf("%s:\n", name);
+        std::printf("%s:\n", printable(name).c_str());
     }
     bool ended = false;
     while (!ended) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "app/say.h"
 #include "format/patch_layout.h"
 #include "io/file_patch.h"
 #include "platform/platform.h"
@@ -39,16 +40,20 @@ int run_tool(int argc, char* argv[]) {
         return EXIT_FAILED;
     }
     install_signal_cleanup();
-    const char* patch_name = argv[1];
-    const char* updated_name = argv[2];
-    const char* original_name = argv[3];
+    // Names as they are shown: whatever could act on a terminal escaped.
+    const std::string patch_shown = printable(argv[1]);
+    const std::string updated_shown = printable(argv[2]);
+    const std::string original_shown = printable(argv[3]);
+    const char* patch_name = patch_shown.c_str();
+    const char* updated_name = updated_shown.c_str();
+    const char* original_name = original_shown.c_str();
 
-    std::FILE* updated_file = open_input(updated_name);
+    std::FILE* updated_file = open_input(argv[2]);
     if (updated_file == nullptr) {
         std::printf("Error opening updated file %s", updated_name);
         return EXIT_FAILED;
     }
-    std::FILE* original_file = open_input(original_name);
+    std::FILE* original_file = open_input(argv[3]);
     if (original_file == nullptr) {
         std::printf("Error opening original file %s", original_name);
         std::fclose(updated_file);
@@ -65,7 +70,7 @@ int run_tool(int argc, char* argv[]) {
     const OutputGuard guard{inputs, 2, header.data(), header.size()};
     OutputFile patch_file;
     std::string reason;
-    if (!open_output(patch_name, patch_file, reason, guard)) {
+    if (!open_output(argv[1], patch_file, reason, guard)) {
         if (patch_file.refusal == OutputRefusal::input) {
             std::printf("Error opening patch file %s: it is the %s file", patch_name,
                         patch_file.input == 0 ? "updated" : "original");

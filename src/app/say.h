@@ -1,7 +1,23 @@
-// The applier's messages: one line on standard error, naming the program.
+// The programs' messages: one line on standard error naming the applier,
+// with what came from outside (file names, manifest fields) made safe for a
+// terminal.
 #pragma once
+
+#include <cstddef>
+#include <string>
 
 #if defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))
 #endif
 void say(const char* format, ...);
+
+// The length of the well-formed UTF-8 character at text[0, size), or 0 when
+// it is not one.
+std::size_t utf8_length(const unsigned char* text, std::size_t size);
+
+// `text` with every byte that could act on a terminal written as \xHH: the
+// C0 and C1 control characters, DEL, and every byte that is not part of
+// well-formed UTF-8. Other characters, non-ASCII ones included, pass as
+// they are. So a name cannot move the cursor, retitle the window or hide
+// what follows.
+std::string printable(const char* text);
