@@ -59,7 +59,7 @@ int main(int argc, char* argv[]) {
                 break;
             case DW_APPLY_ERROR:
                 std::fprintf(stderr, "bench_stream_apply: %s at byte %llu\n",
-                             dw_error_text(applier.reader.error),
+                             dw_error_text(static_cast<dw_error>(applier.reader.error)),
                              static_cast<unsigned long long>(applier.reader.error_position));
                 return 1;
         }

@@ -28,6 +28,7 @@ TEST(Apply, RulesAtTheirBoundaries) {
         std::vector<Rec> records;
         PatchFault fault;  // none: accepted
         std::size_t position;
+        std::size_t cut = 0;  // bytes dropped from the patch's end
     };
     const BoundaryCase cases[] = {
         {"ReplaceAdjacentToThePrevious", {{0, 0, 255}, {0, 255, 3}}, PatchFault::none, 0},
@@ -47,6 +48,9 @@ TEST(Apply, RulesAtTheirBoundaries) {
         {"CommandTwo", {{2, 0, 1}}, PatchFault::unknown_command, 60},
         // Refused when the original ends, never by reading ahead to the offset.
         {"ReplaceFarBeyondTheOriginal", {{0, 0xFFFFFF00, 255}}, PatchFault::replace_past_end, 60},
+        // Two rules broken: a record cut short is reported as cut short.
+        {"ReplacePastTheEndAndCutShort", {{0, 990, 20}}, PatchFault::short_record, 60, 5},
+        {"ReplaceFarBeyondAndCutShort", {{0, 0xFFFFFF00, 9}}, PatchFault::short_record, 60, 1},
     };
     const Bytes original(1000, 'o');
     for (const BoundaryCase& c : cases) {
@@ -55,6 +59,7 @@ TEST(Apply, RulesAtTheirBoundaries) {
         for (const Rec& r : c.records) {
             append_expected_record(patch, r.command, r.offset, Bytes(r.length, 'x'));
         }
+        patch.resize(patch.size() - c.cut);
         ASSERT_EQ(reference_apply(patch, original).fault, c.fault);
         for (const std::size_t block : BLOCK_SIZES) {
             SCOPED_TRACE(block);
@@ -70,6 +75,12 @@ TEST(Apply, RulesAtTheirBoundaries) {
                 patch, original, [&] { return block; }, block);
             EXPECT_EQ(streamed.fault, c.fault) << describe_fault(streamed.fault);
             EXPECT_EQ(streamed.position, c.fault == PatchFault::none ? 0 : c.position);
+            // The record reader given the original's size: the same code
+            // and position.
+            const ReaderRun read =
+                read_in_pieces(patch, original, original.size(), [&](std::size_t) { return block; });
+            EXPECT_EQ(read.error, static_cast<dw_error>(c.fault));
+            EXPECT_EQ(read.position, c.fault == PatchFault::none ? 0 : c.position);
         }
     }
 }
@@ -144,7 +155,9 @@ TEST(Check, RandomPairsAndOneDifferingByte) {
         } else {
             ASSERT_EQ(same.status, CheckStatus::result_longer);
             ASSERT_EQ(same.position, updated.size());
-            ASSERT_EQ(same.original_size, original.size());
+            // Read no further than needed to tell the original goes on.
+            ASSERT_GT(same.original_size, same.position);
+            ASSERT_LE(same.original_size, original.size());
         }
         if (updated.empty()) {
             continue;

@@ -8,6 +8,14 @@
 
 static int failures = 0;
 
+/* The states' sizes as the header states them, on every target this test is
+ * built for (a negative array size stops the build otherwise: C99 has no
+ * static assertion). */
+typedef char reader_size_as_stated[sizeof(dw_reader) == DW_READER_STATE_SIZE ? 1 : -1];
+typedef char applier_size_as_stated[sizeof(dw_applier) == DW_APPLIER_STATE_SIZE ? 1 : -1];
+typedef char maker_size_as_stated[sizeof(dw_maker) == DW_MAKER_STATE_SIZE ? 1 : -1];
+typedef char sha256_size_as_stated[sizeof(dw_sha256) == DW_SHA256_STATE_SIZE ? 1 : -1];
+
 static void expect(int ok, const char* what) {
     if (!ok) {
         printf("FAIL: %s\n", what);
@@ -74,6 +82,39 @@ int main(void) {
         "the error has its text");
     expect(DW_VERSION_MAJOR >= 1 && strcmp(dw_version_string(), DW_VERSION_STRING) == 0,
            "the linked library is this header's version");
+    {
+        /* Empty buffers with no memory are valid everywhere: a hash given
+         * NULL and 0 mid-block, a maker first given an output {NULL, 0, 0}. */
+        static const uint8_t abc[3] = {'a', 'b', 'c'};
+        uint8_t with_null[DW_SHA256_SIZE];
+        uint8_t without[DW_SHA256_SIZE];
+        uint8_t made[80];
+        dw_sha256 hash;
+        dw_maker maker;
+        dw_in_buffer updated = {NULL, 0, 0};
+        dw_in_buffer original = {NULL, 0, 0};
+        dw_out_buffer out = {NULL, 0, 0};
+        dw_make_status status;
+        dw_sha256_init(&hash);
+        dw_sha256_update(&hash, abc, 1);
+        dw_sha256_update(&hash, NULL, 0);
+        dw_sha256_update(&hash, abc + 1, 2);
+        dw_sha256_final(&hash, with_null);
+        dw_sha256_init(&hash);
+        dw_sha256_update(&hash, abc, 3);
+        dw_sha256_final(&hash, without);
+        expect(memcmp(with_null, without, sizeof without) == 0, "hashing NULL, 0 adds nothing");
+        dw_maker_init(&maker);
+        dw_maker_end_updated(&maker);
+        dw_maker_end_original(&maker);
+        status = dw_make(&maker, &updated, &original, &out);
+        expect(status == DW_MAKE_NEED_OUTPUT, "a maker with an empty output asks for room");
+        out.data = made;
+        out.size = sizeof made;
+        status = dw_make(&maker, &updated, &original, &out);
+        expect(status == DW_MAKE_DONE && out.pos == 60 && memcmp(made, patch, 6) == 0,
+               "then makes the header alone of two empty files");
+    }
     printf("c api: %s\n", failures == 0 ? "passed" : "failed");
     return failures == 0 ? 0 : 1;
 }

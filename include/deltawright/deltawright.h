@@ -46,6 +46,15 @@ typedef enum dw_error {
     DW_ERROR_OFFSET_LIMIT = 9       /* making: a difference beyond what an offset can hold */
 } dw_error;
 
+/* The states' sizes, stated here once. Their fields have fixed widths (an
+ * error is held as a uint8_t with a dw_error value, never as the enum), so
+ * that every compiler of a target lays them out alike, -fshort-enums
+ * included: they depend only on the pointer size. */
+#define DW_READER_STATE_SIZE (sizeof(void*) == 8 ? 64 : 56)
+#define DW_APPLIER_STATE_SIZE (sizeof(void*) == 8 ? 96 : 88)
+#define DW_MAKER_STATE_SIZE 280
+#define DW_SHA256_STATE_SIZE 112
+
 /* What an error means, as a phrase without a final full stop; never null. */
 DW_API const char* dw_error_text(dw_error error);
 
@@ -91,15 +100,15 @@ typedef enum dw_read_event {
 } dw_read_event;
 
 typedef struct dw_reader {
-    /* For the caller to read. (64-bit fields first: no padding on 32-bit
-     * targets, where the whole state is 64 bytes.) */
+    /* For the caller to read. (64-bit fields first, and no padding on any
+     * target: see DW_READER_STATE_SIZE.) */
     uint64_t position; /* patch bytes consumed so far */
     uint64_t
         error_position;  /* DW_READ_ERROR: at this byte of the patch: 0, or the record's first */
     const uint8_t* data; /* DW_READ_DATA: the fragment, inside the caller's buffer */
     size_t data_size;
     uint32_t offset; /* the current record's offset */
-    dw_error error;  /* DW_READ_ERROR: the rule broken */
+    uint8_t error;   /* DW_READ_ERROR: the rule broken, a dw_error value */
     uint8_t length;  /* the current record's length */
     /* The reader's own. */
     uint8_t head_[6];
@@ -173,9 +182,9 @@ typedef struct dw_applier {
      * patch applied already. Each replace byte is compared with the
      * original's before it replaces it: */
     uint64_t first_unchanged; /* the first such position, DW_SIZE_UNKNOWN when none */
+    uint64_t record_at_;      /* the applier's own: the current record's position in the patch */
     uint8_t any_changed;      /* 0 while every replace byte so far equals the original's */
     /* The applier's own. */
-    uint64_t record_at_; /* the current record's position in the patch */
     uint8_t mode_;
     uint8_t left_; /* data bytes of the current record not yet handed over */
     uint8_t patch_ended_;
@@ -215,7 +224,7 @@ typedef enum dw_make_status {
 
 typedef struct dw_maker {
     uint64_t position; /* updated bytes consumed so far */
-    dw_error error;    /* DW_MAKE_ERROR: the reason */
+    uint8_t error;     /* DW_MAKE_ERROR: the reason, a dw_error value */
     /* The maker's own. */
     uint8_t record_[6 + 255];
     uint16_t record_size_; /* bytes in record_ (head and data so far) */

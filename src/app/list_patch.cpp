@@ -218,7 +218,7 @@ int list_patch(std::FILE* file, const char* name, bool json) {
         }
     }
     if (!s.valid) {
-        s.error = reader.error;
+        s.error = static_cast<dw_error>(reader.error);
         s.error_position = reader.error_position;
     }
     print_run(s.current, json);

@@ -25,7 +25,7 @@ enum Mode : std::uint8_t {
 };
 
 dw_apply_status fail_past_end(dw_applier* a) {
-    a->reader.error = static_cast<dw_error>(PatchFault::replace_past_end);
+    a->reader.error = static_cast<std::uint8_t>(PatchFault::replace_past_end);
     a->reader.error_position = a->record_at_;
     a->mode_ = FAILED;
     return DW_APPLY_ERROR;
@@ -35,7 +35,7 @@ dw_apply_status fail_past_end(dw_applier* a) {
 // shares the original's memory at this point.
 void pass_original(dw_in_buffer* original, dw_out_buffer* out, std::size_t n) {
     if (n > 0 && out->data + out->pos != original->data + original->pos) {
-        std::memcpy(out->data + out->pos, original->data + original->pos, n);
+        copy_bytes(out->data + out->pos, original->data + original->pos, n);
     }
     out->pos += n;
     original->pos += n;
@@ -127,7 +127,7 @@ void place_whole_records(dw_applier* a, dw_in_buffer* patch, dw_in_buffer* origi
             compare_with_original(a, a->reader.data, original->data + original->pos,
                                   a->reader.data_size, a->written + before);
         }
-        std::memcpy(out->data + out->pos, a->reader.data, a->reader.data_size);
+        copy_bytes(out->data + out->pos, a->reader.data, a->reader.data_size);
         out->pos += a->reader.data_size;
         if (head.command == COMMAND_REPLACE) {
             original->pos += a->reader.data_size;
@@ -254,7 +254,7 @@ dw_apply_status dw_apply(dw_applier* a, dw_in_buffer* patch, dw_in_buffer* origi
                             compare_with_original(a, a->reader.data, original->data + original->pos,
                                                   n, a->written);
                         }
-                        std::memcpy(out->data + out->pos, a->reader.data, n);
+                        copy_bytes(out->data + out->pos, a->reader.data, n);
                         out->pos += n;
                         a->written += n;
                         if (replace) {

@@ -19,11 +19,15 @@ static_assert(DW_ERROR_PAST_ORIGINAL == static_cast<int>(PatchFault::replace_pas
 
 namespace {
 
-enum Phase : std::uint8_t { HEADER, HEAD, DATA, FAILED };
+// PAST_END: the data of a replace record that reaches past the original's
+// end, read without an event, so that a record also cut short is reported
+// as cut short, as the applier (which learns the original's end only as it
+// reads it) reports it.
+enum Phase : std::uint8_t { HEADER, HEAD, DATA, FAILED, PAST_END };
 
 dw_read_event fail(dw_reader* reader, PatchFault fault, std::uint64_t position) {
     reader->phase_ = FAILED;
-    reader->error = static_cast<dw_error>(fault);
+    reader->error = static_cast<std::uint8_t>(fault);
     reader->error_position = position;
     return DW_READ_ERROR;
 }
@@ -92,21 +96,21 @@ dw_read_event dw_reader_next(dw_reader* reader, dw_in_buffer* in) {
                 const std::uint64_t start = reader->position - RECORD_HEAD_SIZE;
                 const RecordHead head = decode_record_head(raw, start);
                 PatchReadState state{start, reader->replace_end_, reader->seen_add_ != 0};
-                PatchFault fault = check_record_head(head, state);
-                if (fault == PatchFault::none && head.command == COMMAND_REPLACE &&
-                    reader->original_size_ != DW_SIZE_UNKNOWN &&
-                    std::uint64_t{head.offset} + head.length > reader->original_size_) {
-                    fault = PatchFault::replace_past_end;
-                }
+                const PatchFault fault = check_record_head(head, state);
                 if (fault != PatchFault::none) {
                     return fail(reader, fault, start);
+                }
+                reader->offset = head.offset;
+                reader->length = head.length;
+                reader->remaining_ = head.length;
+                if (head.command == COMMAND_REPLACE && reader->original_size_ != DW_SIZE_UNKNOWN &&
+                    std::uint64_t{head.offset} + head.length > reader->original_size_) {
+                    reader->phase_ = PAST_END;
+                    break;
                 }
                 count_record(head, state);
                 reader->replace_end_ = state.replace_end;
                 reader->seen_add_ = state.seen_add ? 1 : 0;
-                reader->offset = head.offset;
-                reader->length = head.length;
-                reader->remaining_ = head.length;
                 reader->phase_ = DATA;
                 return head.command == COMMAND_ADD ? DW_READ_ADD : DW_READ_REPLACE;
             }
@@ -125,6 +129,17 @@ dw_read_event dw_reader_next(dw_reader* reader, dw_in_buffer* in) {
                 reader->position += n;
                 reader->remaining_ = static_cast<std::uint8_t>(reader->remaining_ - n);
                 return DW_READ_DATA;
+            }
+            case PAST_END: {
+                const std::size_t n = std::min<std::size_t>(available, reader->remaining_);
+                in->pos += n;
+                reader->position += n;
+                reader->remaining_ = static_cast<std::uint8_t>(reader->remaining_ - n);
+                if (reader->remaining_ > 0) {
+                    return DW_READ_MORE;
+                }
+                return fail(reader, PatchFault::replace_past_end,
+                            reader->position - reader->length - RECORD_HEAD_SIZE);
             }
             default:
                 return fail(reader, PatchFault::bad_header, 0);

@@ -221,6 +221,9 @@ void dw_sha256_init(dw_sha256* hash) {
 }
 
 void dw_sha256_update(dw_sha256* hash, const void* data, size_t size) {
+    if (size == 0) {
+        return;  // data may then be NULL
+    }
     const auto* in = static_cast<const std::uint8_t*>(data);
     hash->length_ += size;
     if (hash->used_ > 0) {

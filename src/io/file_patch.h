@@ -96,7 +96,10 @@ enum class CheckStatus {
 struct CheckResult {
     CheckStatus status = CheckStatus::same;
     std::uint64_t position = 0;
-    std::uint64_t original_size = 0;  // for result_longer: how long the original is
+    // For result_longer: original bytes read, more than `position` when the
+    // original goes on past UPDATED's end (without a seal it is read no
+    // further than that, so that an endless original ends the check).
+    std::uint64_t original_size = 0;
     PatchFault fault = PatchFault::none;
     std::uint64_t fault_position = 0;
 };
@@ -104,8 +107,9 @@ struct CheckResult {
 // Applies `patch` to `original` and compares the result with `updated` as
 // it comes, reading the three once, forward, together; writes nothing.
 // `updated` is read in its own blocks. Stops at the first difference; when
-// the updated file ends first, reads on to the end of the patch and the
-// original, to tell how long the result and the original are.
+// the updated file ends first, reads on to the end of the patch (every rule
+// is still checked) and of the original as far as its length matters: all
+// of it with a seal, otherwise no further than telling that it goes on.
 // With `seal`, the sizes and digests of the three are taken too (complete
 // when the result is `same`).
 [[nodiscard]] CheckResult check_patch(BlockInput& updated, BlockInput& patch, BlockInput& original,

@@ -31,13 +31,13 @@ std::size_t data_held(const dw_maker* m) {
 // The length goes in when the record is finished.
 void start_record(dw_maker* m, std::uint8_t command, std::uint32_t offset) {
     const auto head = encode_record_head(command, offset, 0);
-    std::memcpy(m->record_, head.data(), RECORD_HEAD_SIZE);
+    copy_bytes(m->record_, head.data(), RECORD_HEAD_SIZE);
     m->record_size_ = RECORD_HEAD_SIZE;
 }
 
 // Appends data bytes to the record being built.
 void hold(dw_maker* m, const std::uint8_t* data, std::size_t n) {
-    std::memcpy(m->record_ + m->record_size_, data, n);
+    copy_bytes(m->record_ + m->record_size_, data, n);
     m->record_size_ = static_cast<std::uint16_t>(m->record_size_ + n);
 }
 
@@ -55,8 +55,8 @@ void finish_record(dw_maker* m, Mode then) {
 void put_record(dw_out_buffer* out, std::uint8_t command, std::uint32_t offset,
                 const std::uint8_t* data, std::size_t length) {
     const auto head = encode_record_head(command, offset, static_cast<std::uint8_t>(length));
-    std::memcpy(out->data + out->pos, head.data(), RECORD_HEAD_SIZE);
-    std::memcpy(out->data + out->pos + RECORD_HEAD_SIZE, data, length);
+    copy_bytes(out->data + out->pos, head.data(), RECORD_HEAD_SIZE);
+    copy_bytes(out->data + out->pos + RECORD_HEAD_SIZE, data, length);
     out->pos += RECORD_HEAD_SIZE + length;
 }
 
@@ -101,7 +101,7 @@ dw_make_status dw_make(dw_maker* m, dw_in_buffer* updated, dw_in_buffer* origina
             case FLUSH_THEN_DONE: {
                 const std::size_t n =
                     std::min<std::size_t>(room(out), m->record_size_ - m->record_sent_);
-                std::memcpy(out->data + out->pos, m->record_ + m->record_sent_, n);
+                copy_bytes(out->data + out->pos, m->record_ + m->record_sent_, n);
                 out->pos += n;
                 m->record_sent_ = static_cast<std::uint16_t>(m->record_sent_ + n);
                 if (m->record_sent_ < m->record_size_) {
@@ -143,7 +143,7 @@ dw_make_status dw_make(dw_maker* m, dw_in_buffer* updated, dw_in_buffer* origina
                             break;
                         }
                         if (m->position + k > MAX_RECORD_OFFSET) {
-                            m->error = DW_ERROR_OFFSET_LIMIT;
+                            m->error = static_cast<std::uint8_t>(DW_ERROR_OFFSET_LIMIT);
                             m->mode_ = FAILED;
                             return DW_MAKE_ERROR;
                         }
