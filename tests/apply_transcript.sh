@@ -202,6 +202,10 @@ t 2 "$P: bad.manifest:8: the last line does not end with a line feed" --manifest
 t 2 "$P: --seal needs --check: a manifest is sealed after a passing check" --seal m.out out.bin good.patch old.bin
 t 2 "$P: --manifest applies a patch; --check seals one with --seal" --check --manifest good.manifest new.bin good.patch old.bin
 t 2 "$P: option --manifest needs a manifest file name" out.bin good.patch old.bin --manifest
+t 2 "$P: --check and --list exclude each other: one mode at a time" --check --list good.patch
+t 2 "$P: --force goes with applying a patch: --check applies nothing to keep or refuse" --check --force new.bin good.patch old.bin
+t 2 "$P: --json goes with --list" --json out.bin good.patch old.bin
+t 2 "$P: usage: $P --list [--json] PATCH" --list good.patch old.bin
 check "the existing output is unchanged after every refused manifest" [ "$(cat kept.bin)" = "keep me" ]
 
 # Command lines, files and devices.

@@ -225,7 +225,7 @@ refusals=(
     "orig.bin|T /dev/stdin|2|$P: cannot apply /dev/stdin in place: the patch is read twice, so it must be a regular file, not a pipe or a device"
     "orig.bin|T T|2|$P: cannot update T in place: it is the patch file"
     "orig.bin|T|2|$P: usage: deltawright-apply --in-place [--manifest MANIFEST] [--force] TARGET PATCH"
-    "orig.bin|--check T rep.patch|2|$P: usage: deltawright-apply --in-place [--manifest MANIFEST] [--force] TARGET PATCH"
+    "orig.bin|--check T rep.patch|2|$P: --check and --in-place exclude each other: one mode at a time"
 )
 for row in "${refusals[@]}"; do
     IFS='|' read -r start args status message <<<"$row"

@@ -5,9 +5,16 @@
 # page, and the NUL device.
 # Usage: windows_transcript.sh DELTAWRIGHT_EXE DELTAWRIGHT_APPLY_EXE HOLD_OPEN_EXE EMULATOR [ARG...]
 set -u
-maker=$(realpath "$1")
-apply=$(realpath "$2")
-hold_open=$(realpath "$3")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# Copies of the programs in a folder of the test's own, which the rows run
+# as another user can reach wherever the build lies (a clone in a folder
+# only its owner may enter included).
+mkdir "$work/bin"
+cp "$1" "$2" "$3" "$work/bin/"
+maker=$work/bin/$(basename "$1")
+apply=$work/bin/$(basename "$2")
+hold_open=$work/bin/$(basename "$3")
 shift 3
 emulator=("$@")
 # shellcheck source=emulator.sh
@@ -15,8 +22,6 @@ emulator=("$@")
 # One run first, unchecked: an emulator's first start may set itself up (wine
 # makes its prefix) and say so on standard error.
 "${emulator[@]}" "$maker" >/dev/null 2>&1 </dev/null
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
 
 CR=$'\r'
@@ -70,6 +75,7 @@ t "$maker" 1 "Error opening updated file adir"                        ""  kept.p
 t "$maker" 1 "Error opening patch file nodir\\p.patch"                ""  'nodir\p.patch' new.bin old.bin
 t "$maker" 1 "Error opening patch file new.bin: it is the updated file" "" new.bin new.bin old.bin
 t "$maker" 1 "Error opening patch file .\\old.bin: it is the original file" "" '.\old.bin' new.bin old.bin
+t "$maker" 1 "Error opening patch file naïve.bin: it is not a patch file" "" 'naïve.bin' new.bin old.bin
 t "$maker" 0 ""                                                        ""  NUL new.bin old.bin
 t "$maker" 0 ""                                                        ""  'ünï.patch' 'naïve.bin' 'файл.bin'
 t "$apply" 2 "" "$A: usage: $A OUTPUT PATCH ORIGINAL$CR

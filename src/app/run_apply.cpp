@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include <deltawright/deltawright.h>
 
@@ -307,6 +308,24 @@ int run_apply(int argc, char* argv[]) {
     if (line.version) {
         std::printf("deltawright-apply %s\n", DW_VERSION_STRING);
         return printed(EXIT_APPLIED);
+    }
+    // One mode at a time, and each option with a mode it serves.
+    const char* modes[3] = {};
+    int mode_count = 0;
+    for (const auto& [on, name] : {std::pair{line.check, "--check"},
+                                   std::pair{line.in_place, "--in-place"},
+                                   std::pair{line.list, "--list"}}) {
+        if (on) {
+            modes[mode_count++] = name;
+        }
+    }
+    if (mode_count > 1) {
+        say("%s and %s exclude each other: one mode at a time", modes[0], modes[1]);
+        return EXIT_TROUBLE;
+    }
+    if (line.check && line.force) {
+        say("--force goes with applying a patch: --check applies nothing to keep or refuse");
+        return EXIT_TROUBLE;
     }
     if (line.list) {
         if (line.operand_count != 1 || line.check || line.in_place || line.seal != nullptr ||

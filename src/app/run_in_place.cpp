@@ -399,6 +399,9 @@ int run_in_place(const char* target_name, const char* patch_name, const char* ma
         std::fclose(patch_file);
         return EXIT_TROUBLE;
     }
+    // Filled through `run` by the checking pass (cppcheck does not follow
+    // the reference).
+    // cppcheck-suppress unassignedVariable
     BlockDigests digests;
     const Run run{target_name, patch_name, manifest_name, patch_file, target, digests};
     const int status =
