@@ -23,15 +23,15 @@ namespace {
 
 [[noreturn]] void fail(const char* what, const ApplyRun& run, const ReferenceApply& want) {
     std::fprintf(stderr, "apply_fuzzer: %s: applier %s at %llu, reference %s at %zu\n", what,
-                 describe_fault(run.result.fault),
-                 static_cast<unsigned long long>(run.result.fault_position),
-                 describe_fault(want.fault), want.position);
+                 dw_error_text(run.result.error),
+                 static_cast<unsigned long long>(run.result.position),
+                 dw_error_text(want.fault), want.position);
     std::abort();
 }
 
 void check(const ApplyRun& run, const ReferenceApply& want) {
-    if (want.fault == PatchFault::none) {
-        if (run.result.status != ApplyStatus::complete) {
+    if (want.fault == DW_OK) {
+        if (run.result.outcome != Outcome::done) {
             fail("refused a patch the reference accepts", run, want);
         }
         if (run.output != want.output) {
@@ -39,8 +39,8 @@ void check(const ApplyRun& run, const ReferenceApply& want) {
         }
         return;
     }
-    if (run.result.status != ApplyStatus::invalid_patch || run.result.fault != want.fault ||
-        run.result.fault_position != want.position) {
+    if (run.result.outcome != Outcome::invalid || run.result.error != want.fault ||
+        run.result.position != want.position) {
         fail("refusal differs from the reference's", run, want);
     }
 }
@@ -90,7 +90,7 @@ void check_spans(const Bytes& patch, const Bytes& original, std::size_t block, s
     }
     std::fclose(file);
     if (event == SpanEvent::end) {
-        if (want.fault != PatchFault::none || out != want.output) {
+        if (want.fault != DW_OK || out != want.output) {
             fail_spans("accepted with another result than the reference's");
         }
     } else if (event != SpanEvent::invalid || s.reader.error != read_want.error ||
@@ -135,11 +135,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         [&] { return std::size_t{1} + (rest == 0 ? 0 : data[3 + call++ % rest] % 97); },
         small_block);
     if (streamed.fault != want.fault || streamed.position != want.position ||
-        (want.fault == PatchFault::none &&
+        (want.fault == DW_OK &&
          (streamed.output != want.output || streamed.first_unchanged != want.first_unchanged ||
           streamed.any_changed != want.any_changed))) {
         std::fprintf(stderr, "apply_fuzzer: streaming applier: %s at %zu, reference %s at %zu\n",
-                     describe_fault(streamed.fault), streamed.position, describe_fault(want.fault),
+                     dw_error_text(streamed.fault), streamed.position, dw_error_text(want.fault),
                      want.position);
         std::abort();
     }

@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Bytes expected = reference_patch(updated, original);
     const ScanRun small = run_scan(updated, original, small_block, 1 + data[2] / 4);
     const ScanRun normal = run_scan(updated, original);
-    if (small.status != ScanStatus::complete || normal.status != ScanStatus::complete) {
+    if (small.result.outcome != Outcome::done || normal.result.outcome != Outcome::done) {
         fail("scan did not complete");
     }
     if (small.patch != expected) {
@@ -53,8 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fail("streaming maker's patch differs from the reference");
     }
     const ReferenceApply applied = reference_apply(normal.patch, original);
-    if (applied.fault != PatchFault::none) {
-        fail("patch does not read strictly:", describe_fault(applied.fault));
+    if (applied.fault != DW_OK) {
+        fail("patch does not read strictly:", dw_error_text(applied.fault));
     }
     if (applied.output != expected_apply_output(updated, original)) {
         fail("applied patch does not rebuild the updated file");

@@ -26,31 +26,31 @@ TEST(Apply, RulesAtTheirBoundaries) {
     struct BoundaryCase {
         const char* name;
         std::vector<Rec> records;
-        PatchFault fault;  // none: accepted
+        dw_error fault;  // none: accepted
         std::size_t position;
         std::size_t cut = 0;  // bytes dropped from the patch's end
     };
     const BoundaryCase cases[] = {
-        {"ReplaceAdjacentToThePrevious", {{0, 0, 255}, {0, 255, 3}}, PatchFault::none, 0},
+        {"ReplaceAdjacentToThePrevious", {{0, 0, 255}, {0, 255, 3}}, DW_OK, 0},
         {"ReplaceOverlappingByOne",
          {{0, 0, 255}, {0, 254, 3}},
-         PatchFault::replace_out_of_order,
+         DW_ERROR_REPLACE_ORDER,
          321},
         {"ReplaceEndingAtTheOriginalsEnd",
          {{0, 700, 300 - 255}, {0, 745, 255}},
-         PatchFault::none,
+         DW_OK,
          0},
-        {"ReplaceOnePastTheOriginalsEnd", {{0, 746, 255}}, PatchFault::replace_past_end, 60},
-        {"ReplaceStartingAtTheOriginalsEnd", {{0, 1000, 1}}, PatchFault::replace_past_end, 60},
-        {"AddThenReplace", {{1, 0, 1}, {0, 10, 1}}, PatchFault::replace_after_add, 67},
-        {"AddWithOffset", {{0, 3, 1}, {1, 1, 9}}, PatchFault::add_offset, 67},
-        {"LengthZero", {{0, 3, 1}, {0, 9, 0}}, PatchFault::zero_length, 67},
-        {"CommandTwo", {{2, 0, 1}}, PatchFault::unknown_command, 60},
+        {"ReplaceOnePastTheOriginalsEnd", {{0, 746, 255}}, DW_ERROR_PAST_ORIGINAL, 60},
+        {"ReplaceStartingAtTheOriginalsEnd", {{0, 1000, 1}}, DW_ERROR_PAST_ORIGINAL, 60},
+        {"AddThenReplace", {{1, 0, 1}, {0, 10, 1}}, DW_ERROR_REPLACE_AFTER_ADD, 67},
+        {"AddWithOffset", {{0, 3, 1}, {1, 1, 9}}, DW_ERROR_ADD_OFFSET, 67},
+        {"LengthZero", {{0, 3, 1}, {0, 9, 0}}, DW_ERROR_ZERO_LENGTH, 67},
+        {"CommandTwo", {{2, 0, 1}}, DW_ERROR_UNKNOWN_COMMAND, 60},
         // Refused when the original ends, never by reading ahead to the offset.
-        {"ReplaceFarBeyondTheOriginal", {{0, 0xFFFFFF00, 255}}, PatchFault::replace_past_end, 60},
+        {"ReplaceFarBeyondTheOriginal", {{0, 0xFFFFFF00, 255}}, DW_ERROR_PAST_ORIGINAL, 60},
         // Two rules broken: a record cut short is reported as cut short.
-        {"ReplacePastTheEndAndCutShort", {{0, 990, 20}}, PatchFault::short_record, 60, 5},
-        {"ReplaceFarBeyondAndCutShort", {{0, 0xFFFFFF00, 9}}, PatchFault::short_record, 60, 1},
+        {"ReplacePastTheEndAndCutShort", {{0, 990, 20}}, DW_ERROR_TRUNCATED, 60, 5},
+        {"ReplaceFarBeyondAndCutShort", {{0, 0xFFFFFF00, 9}}, DW_ERROR_TRUNCATED, 60, 1},
     };
     const Bytes original(1000, 'o');
     for (const BoundaryCase& c : cases) {
@@ -64,23 +64,23 @@ TEST(Apply, RulesAtTheirBoundaries) {
         for (const std::size_t block : BLOCK_SIZES) {
             SCOPED_TRACE(block);
             const ApplyRun run = run_apply(patch, original, block);
-            EXPECT_EQ(run.result.fault, c.fault) << describe_fault(run.result.fault);
-            EXPECT_EQ(run.result.fault_position, c.position);
-            if (c.fault == PatchFault::none) {
-                EXPECT_EQ(run.result.status, ApplyStatus::complete);
+            EXPECT_EQ(run.result.error, c.fault) << dw_error_text(run.result.error);
+            EXPECT_EQ(run.result.position, c.position);
+            if (c.fault == DW_OK) {
+                EXPECT_EQ(run.result.outcome, Outcome::done);
                 EXPECT_EQ(run.output, reference_apply(patch, original).output);
             }
             // The library's applier with every stream in pieces of that size.
             const ReferenceApply streamed = apply_in_pieces(
                 patch, original, [&] { return block; }, block);
-            EXPECT_EQ(streamed.fault, c.fault) << describe_fault(streamed.fault);
-            EXPECT_EQ(streamed.position, c.fault == PatchFault::none ? 0 : c.position);
+            EXPECT_EQ(streamed.fault, c.fault) << dw_error_text(streamed.fault);
+            EXPECT_EQ(streamed.position, c.fault == DW_OK ? 0 : c.position);
             // The record reader given the original's size: the same code
             // and position.
             const ReaderRun read =
                 read_in_pieces(patch, original, original.size(), [&](std::size_t) { return block; });
             EXPECT_EQ(read.error, static_cast<dw_error>(c.fault));
-            EXPECT_EQ(read.position, c.fault == PatchFault::none ? 0 : c.position);
+            EXPECT_EQ(read.position, c.fault == DW_OK ? 0 : c.position);
         }
     }
 }
@@ -103,16 +103,19 @@ TEST(Apply, FailuresOfTheFilesStopTheRun) {
         const char* name;
         std::size_t patch_good, original_good;
         bool output_full;
-        ApplyStatus status;
+        Outcome outcome;
+        Stream stream;
     };
     const FailureCase cases[] = {
-        {"PatchFailsInHeader", 30, SIZE_MAX, false, ApplyStatus::patch_read_error},
-        {"PatchFailsAmongReplaces", 5000, SIZE_MAX, false, ApplyStatus::patch_read_error},
-        {"PatchFailsAmongAdds", patch.size() - 1000, SIZE_MAX, false,
-         ApplyStatus::patch_read_error},
-        {"OriginalFailsAmongReplaces", SIZE_MAX, 5000, false, ApplyStatus::original_read_error},
-        {"OriginalFailsAfterTheReplaces", SIZE_MAX, 99990, false, ApplyStatus::original_read_error},
-        {"OutputFails", SIZE_MAX, SIZE_MAX, true, ApplyStatus::output_write_error},
+        {"PatchFailsInHeader", 30, SIZE_MAX, false, Outcome::read_error, Stream::patch},
+        {"PatchFailsAmongReplaces", 5000, SIZE_MAX, false, Outcome::read_error, Stream::patch},
+        {"PatchFailsAmongAdds", patch.size() - 1000, SIZE_MAX, false, Outcome::read_error,
+         Stream::patch},
+        {"OriginalFailsAmongReplaces", SIZE_MAX, 5000, false, Outcome::read_error,
+         Stream::original},
+        {"OriginalFailsAfterTheReplaces", SIZE_MAX, 99990, false, Outcome::read_error,
+         Stream::original},
+        {"OutputFails", SIZE_MAX, SIZE_MAX, true, Outcome::write_error, Stream::output},
     };
     for (const FailureCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -127,7 +130,10 @@ TEST(Apply, FailuresOfTheFilesStopTheRun) {
         BlockInput patch_in{p_file, p_block};
         BlockInput original_in{o_file, o_block};
         FileOutput output{sink.file};
-        EXPECT_EQ(apply_patch(patch_in, original_in, output).status, c.status);
+        const RunResult r = apply_patch(patch_in, original_in, output);
+        EXPECT_EQ(r.outcome, c.outcome);
+        EXPECT_EQ(r.stream, c.stream);
+        EXPECT_NE(r.system_error, 0);
         close_sink(sink);
         std::fclose(p_file);
         std::fclose(o_file);
@@ -149,11 +155,11 @@ TEST(Check, RandomPairsAndOneDifferingByte) {
         const auto [updated, original] = random_pair(rng);
         const Bytes patch = run_scan(updated, original).patch;
         const std::size_t block = iteration % 2 == 0 ? 1 + pick(rng, 600) : BLOCK_SIZE;
-        const CheckResult same = run_check(updated, patch, original, block);
+        const RunResult same = run_check(updated, patch, original, block);
         if (updated.size() >= original.size()) {
-            ASSERT_EQ(same.status, CheckStatus::same);
+            ASSERT_EQ(same.outcome, Outcome::done);
         } else {
-            ASSERT_EQ(same.status, CheckStatus::result_longer);
+            ASSERT_EQ(same.outcome, Outcome::result_longer);
             ASSERT_EQ(same.position, updated.size());
             // Read no further than needed to tell the original goes on.
             ASSERT_GT(same.original_size, same.position);
@@ -165,15 +171,15 @@ TEST(Check, RandomPairsAndOneDifferingByte) {
         for (const std::size_t at : {std::size_t{0}, updated.size() / 2, updated.size() - 1}) {
             Bytes changed = updated;
             changed[at] ^= 0x5A;
-            const CheckResult r = run_check(changed, patch, original, block);
-            ASSERT_EQ(r.status, CheckStatus::differs) << "changed at " << at;
+            const RunResult r = run_check(changed, patch, original, block);
+            ASSERT_EQ(r.outcome, Outcome::differs) << "changed at " << at;
             ASSERT_EQ(r.position, at);
         }
         Bytes longer = updated;
         longer.push_back(7);
         if (updated.size() >= original.size()) {
-            const CheckResult r = run_check(longer, patch, original, block);
-            ASSERT_EQ(r.status, CheckStatus::result_shorter);
+            const RunResult r = run_check(longer, patch, original, block);
+            ASSERT_EQ(r.outcome, Outcome::result_shorter);
             ASSERT_EQ(r.position, updated.size());
         }
     }

@@ -50,7 +50,7 @@ constexpr Sizes SIZES[] = {{1, 255}, {7, 256}, {300, 600}, {BLOCK_SIZE, BLOCK_SI
 // check says, reading `second` (the patch, or a changed one) on the writing
 // pass, and returns what the target then holds.
 Bytes run_in_place(const Bytes& patch, const Bytes& start, const Sizes& sizes, InPlaceCheck& c,
-                   const Bytes* second = nullptr, InPlaceStatus want = InPlaceStatus::done) {
+                   const Bytes* second = nullptr, Outcome want = Outcome::done) {
     static Bytes patch_block(BLOCK_SIZE), span(BLOCK_SIZE), scratch(BLOCK_SIZE);
     const std::string path = target_path();
     write_file(path, start);
@@ -64,7 +64,7 @@ Bytes run_in_place(const Bytes& patch, const Bytes& start, const Sizes& sizes, I
     in.digests = &digests;
     const auto span_data = std::span(span).first(sizes.span);
     c = check_in_place(in, target, span_data, std::span(scratch).first(sizes.span));
-    if (c.status == InPlaceStatus::done && c.patched_after == NO_POSITION &&
+    if (c.run.outcome == Outcome::done && c.patched_after == NO_POSITION &&
         c.first_unpatched != NO_POSITION) {
         Bytes second_storage;
         std::FILE* again_file = second == nullptr ? file : open_bytes(*second, second_storage);
@@ -72,9 +72,9 @@ Bytes run_in_place(const Bytes& patch, const Bytes& start, const Sizes& sizes, I
         BlockInput again{again_file, std::span(patch_block).first(sizes.patch_block)};
         digests.checking = true;
         again.digests = &digests;
-        const InPlaceWrite w = write_in_place(again, target, span_data, target.size,
+        const RunResult w = write_in_place(again, target, span_data, target.size,
                                               {c.first_unpatched, 0, NO_POSITION});
-        EXPECT_EQ(w.status, want) << w.reason;
+        EXPECT_EQ(w.outcome, want) << w.reason;
         if (again_file != file) {
             std::fclose(again_file);
         }
@@ -122,7 +122,7 @@ TEST(InPlace, CompletesEveryCutAndRefusesAnOutOfOrderShape) {
             }
             InPlaceCheck c;
             ASSERT_EQ(run_in_place(patch, start, sizes, c), result);
-            ASSERT_EQ(c.status, InPlaceStatus::done);
+            ASSERT_EQ(c.run.outcome, Outcome::done);
             EXPECT_FALSE(c.adds);
             EXPECT_EQ(c.first_unpatched, k < replaced.size() ? replaced[k] : NO_POSITION);
             EXPECT_EQ(c.patched_after, NO_POSITION);
@@ -150,7 +150,7 @@ TEST(InPlace, CompletesEveryCutAndRefusesAnOutOfOrderShape) {
             }
             InPlaceCheck c;
             const Bytes out = run_in_place(patch, pair.original, sizes, c, &changed,
-                                           InPlaceStatus::patch_changed);
+                                           Outcome::changed);
             for (std::size_t p = 0; p < out.size(); ++p) {
                 ASSERT_TRUE(out[p] == pair.original[p] || out[p] == result[p]) << "byte " << p;
             }

@@ -135,7 +135,7 @@ TEST(Scan, MatchHandWrittenPatchesAtAnyPieceSize) {
                           c.updated, c.original, [&] { return size; }, size),
                       want);
             const ScanRun run = run_scan(c.updated, c.original, size, size);
-            EXPECT_EQ(run.status, ScanStatus::complete);
+            EXPECT_EQ(run.result.outcome, Outcome::done);
             EXPECT_EQ(run.patch, want);
         }
         EXPECT_EQ(
@@ -160,15 +160,18 @@ TEST(Scan, FailuresStopTheScan) {
         const char* name;
         std::size_t updated_size, updated_good, original_size, original_good;
         bool patch_full;
-        ScanStatus status;
+        Outcome outcome;
+        Stream stream;
     };
     const std::size_t big = 1 << 20;
     const FailureCase cases[] = {
-        {"UpdatedFailsInLockstep", big, 5000, big, big, false, ScanStatus::updated_read_error},
-        {"OriginalFailsInLockstep", big, big, big, 5000, false, ScanStatus::original_read_error},
-        {"UpdatedFailsInTail", big, 5000, 100, 100, false, ScanStatus::updated_read_error},
-        {"WriteFailsInLockstep", big, big, big, big, true, ScanStatus::patch_write_error},
-        {"WriteFailsInTail", big, big, 0, 0, true, ScanStatus::patch_write_error},
+        {"UpdatedFailsInLockstep", big, 5000, big, big, false, Outcome::read_error,
+         Stream::updated},
+        {"OriginalFailsInLockstep", big, big, big, 5000, false, Outcome::read_error,
+         Stream::original},
+        {"UpdatedFailsInTail", big, 5000, 100, 100, false, Outcome::read_error, Stream::updated},
+        {"WriteFailsInLockstep", big, big, big, big, true, Outcome::write_error, Stream::output},
+        {"WriteFailsInTail", big, big, 0, 0, true, Outcome::write_error, Stream::output},
     };
     for (const FailureCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -183,7 +186,9 @@ TEST(Scan, FailuresStopTheScan) {
         BlockInput u{u_file, u_block};
         BlockInput o{o_file, o_block};
         FileOutput patch{sink.file};
-        EXPECT_EQ(make_patch(u, o, p_block, patch), c.status);
+        const RunResult r = make_patch(u, o, p_block, patch);
+        EXPECT_EQ(r.outcome, c.outcome);
+        EXPECT_EQ(r.stream, c.stream);
         EXPECT_LT(updated.at, big / 2);  // stopped at the failure, not read on
         close_sink(sink);
         std::fclose(u_file);

@@ -13,9 +13,9 @@ namespace {
 
 void expect_same(const ReferenceApply& got, const ReferenceApply& want) {
     EXPECT_NE(got.position, SIZE_MAX) << "the applier made no progress";
-    EXPECT_EQ(got.fault, want.fault) << describe_fault(got.fault);
+    EXPECT_EQ(got.fault, want.fault) << dw_error_text(got.fault);
     EXPECT_EQ(got.position, want.position);
-    if (want.fault == PatchFault::none) {
+    if (want.fault == DW_OK) {
         EXPECT_EQ(got.output, want.output);
         EXPECT_EQ(got.first_unchanged, want.first_unchanged);
         EXPECT_EQ(got.any_changed, want.any_changed);
@@ -47,10 +47,10 @@ TEST(StreamApply, RealAndCorruptedPatchesAtAnyPieceSize) {
         const std::size_t block = iteration % 2 == 0 ? 1 + pick(rng, 600) : BLOCK_SIZE;
         SCOPED_TRACE(block);
         const ApplyRun files = run_apply(patch, original, block);
-        EXPECT_EQ(files.result.fault, want.fault);
-        EXPECT_EQ(files.result.fault_position, want.position);
-        if (want.fault == PatchFault::none) {
-            EXPECT_EQ(files.result.status, ApplyStatus::complete);
+        EXPECT_EQ(files.result.error, want.fault);
+        EXPECT_EQ(files.result.position, want.position);
+        if (want.fault == DW_OK) {
+            EXPECT_EQ(files.result.outcome, Outcome::done);
             EXPECT_EQ(files.output, want.output);
         }
     }

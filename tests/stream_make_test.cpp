@@ -33,10 +33,10 @@ TEST(StreamMake, RandomPairsAtAnyPieceSizeGiveTheReferencePatch) {
         // The program's maker over files in blocks, and the patch applied.
         const std::size_t block = iteration % 2 == 0 ? 1 + pick(rng, 600) : BLOCK_SIZE;
         const ScanRun files = run_scan(updated, original, block, 1 + pick(rng, 600));
-        EXPECT_EQ(files.status, ScanStatus::complete);
+        EXPECT_EQ(files.result.outcome, Outcome::done);
         EXPECT_EQ(files.patch, want);
         const ReferenceApply applied = reference_apply(want, original);
-        EXPECT_EQ(applied.fault, PatchFault::none);
+        EXPECT_EQ(applied.fault, DW_OK);
         EXPECT_EQ(applied.output, expected_apply_output(updated, original));
     }
 }

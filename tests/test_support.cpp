@@ -240,7 +240,7 @@ Bytes reference_patch(const Bytes& updated, const Bytes& original) {
 ReferenceApply reference_apply(const Bytes& patch, const Bytes& original) {
     const Bytes header = expected_header();
     if (patch.size() < header.size() || !std::equal(header.begin(), header.end(), patch.begin())) {
-        return {PatchFault::bad_header, 0, {}};
+        return {DW_ERROR_HEADER, 0, {}};
     }
     Bytes out = original;
     std::size_t at = header.size();
@@ -250,9 +250,9 @@ ReferenceApply reference_apply(const Bytes& patch, const Bytes& original) {
     bool any_changed = false;
     while (at < patch.size()) {
         const std::size_t record = at;
-        auto fault = [&](PatchFault f) { return ReferenceApply{f, record, {}}; };
+        auto fault = [&](dw_error f) { return ReferenceApply{f, record, {}}; };
         if (patch.size() - at < 6) {
-            return fault(PatchFault::short_record);
+            return fault(DW_ERROR_TRUNCATED);
         }
         const std::uint8_t command = patch[at];
         const std::size_t offset = patch[at + 1] | std::size_t{patch[at + 2]} << 8 |
@@ -261,25 +261,25 @@ ReferenceApply reference_apply(const Bytes& patch, const Bytes& original) {
         const std::size_t length = patch[at + 5];
         at += 6;
         if (command > 1) {
-            return fault(PatchFault::unknown_command);
+            return fault(DW_ERROR_UNKNOWN_COMMAND);
         }
         if (length == 0) {
-            return fault(PatchFault::zero_length);
+            return fault(DW_ERROR_ZERO_LENGTH);
         }
         if (command == 1 && offset != 0) {
-            return fault(PatchFault::add_offset);
+            return fault(DW_ERROR_ADD_OFFSET);
         }
         if (command == 0 && seen_add) {
-            return fault(PatchFault::replace_after_add);
+            return fault(DW_ERROR_REPLACE_AFTER_ADD);
         }
         if (command == 0 && offset < replace_end) {
-            return fault(PatchFault::replace_out_of_order);
+            return fault(DW_ERROR_REPLACE_ORDER);
         }
         if (patch.size() - at < length) {
-            return fault(PatchFault::short_record);
+            return fault(DW_ERROR_TRUNCATED);
         }
         if (command == 0 && offset + length > original.size()) {
-            return fault(PatchFault::replace_past_end);
+            return fault(DW_ERROR_PAST_ORIGINAL);
         }
         for (std::size_t k = 0; k < length; ++k) {
             if (command == 0) {
@@ -300,7 +300,7 @@ ReferenceApply reference_apply(const Bytes& patch, const Bytes& original) {
         }
         at += length;
     }
-    return {PatchFault::none, 0, out, first_unchanged, any_changed};
+    return {DW_OK, 0, out, first_unchanged, any_changed};
 }
 
 ApplyRun run_apply(const Bytes& patch, const Bytes& original, std::size_t block_size) {
@@ -310,14 +310,14 @@ ApplyRun run_apply(const Bytes& patch, const Bytes& original, std::size_t block_
     return run;
 }
 
-CheckResult run_check(const Bytes& updated, const Bytes& patch, const Bytes& original,
-                      std::size_t block_size) {
+RunResult run_check(const Bytes& updated, const Bytes& patch, const Bytes& original,
+                    std::size_t block_size) {
     MemoryRun files(patch, original, block_size, 1);
     Bytes storage;
     std::FILE* updated_file = open_bytes(updated, storage);
     static Bytes updated_block(BLOCK_SIZE);
     BlockInput u{updated_file, std::span(updated_block).first(block_size)};
-    const CheckResult result = check_patch(u, files.first, files.second);
+    RunResult result = check_patch(u, files.first, files.second);
     std::fclose(updated_file);
     files.finish();
     return result;
@@ -463,12 +463,12 @@ ReferenceApply apply_in_pieces(const Bytes& patch, const Bytes& original,
                 dw_applier_end_original(&applier);
             }
         } else {
-            run.fault = static_cast<PatchFault>(applier.reader.error);
+            run.fault = static_cast<dw_error>(applier.reader.error);
             run.position = applier.reader.error_position;
             return run;
         }
     }
-    run.fault = PatchFault::none;
+    run.fault = DW_OK;
     run.position = SIZE_MAX;  // no progress: never what a reference says
     return run;
 }

@@ -49,7 +49,7 @@ struct FailingInput {
 std::FILE* open_failing(FailingInput& in);
 
 struct ScanRun {
-    ScanStatus status;
+    RunResult result;
     Bytes patch;  // header and records, as the patch file would hold them
 };
 
@@ -69,7 +69,7 @@ Bytes reference_patch(const Bytes& updated, const Bytes& original);
 // patch to `original`, comparing each replace byte with the original's. On
 // a fault, `output` is empty.
 struct ReferenceApply {
-    PatchFault fault = PatchFault::none;
+    dw_error fault = DW_OK;
     std::size_t position = 0;  // of the header (0) or the offending record's head
     Bytes output;
     // The origin check: the first replace byte equal to the original's, and
@@ -82,14 +82,14 @@ ReferenceApply reference_apply(const Bytes& patch, const Bytes& original);
 // The program's apply_patch over in-memory files, with input blocks of
 // `block_size` bytes.
 struct ApplyRun {
-    ApplyResult result;
+    RunResult result;
     Bytes output;
 };
 ApplyRun run_apply(const Bytes& patch, const Bytes& original, std::size_t block_size = BLOCK_SIZE);
 
 // The program's check_patch over in-memory files (UPDATED, PATCH, ORIGINAL),
 // with blocks of `block_size` bytes.
-CheckResult run_check(const Bytes& updated, const Bytes& patch, const Bytes& original,
+RunResult run_check(const Bytes& updated, const Bytes& patch, const Bytes& original,
                       std::size_t block_size = BLOCK_SIZE);
 
 // What applying a patch made from (updated, original) gives: the updated

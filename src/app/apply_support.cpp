@@ -8,9 +8,9 @@
 #include "app/say.h"
 #include "platform/platform.h"
 
-int say_invalid_patch(const char* patch_name, PatchFault fault, std::uint64_t position) {
+int say_invalid_patch(const char* patch_name, dw_error fault, std::uint64_t position) {
     say("%s: invalid patch: %s at byte %" PRIu64 ": %s", patch_name,
-        fault == PatchFault::bad_header ? "header" : "record", position, describe_fault(fault));
+        fault == DW_ERROR_HEADER ? "header" : "record", position, dw_error_text(fault));
     return EXIT_INVALID_PATCH;
 }
 
@@ -30,6 +30,34 @@ int printed(int status) {
         return EXIT_TROUBLE;
     }
     return status;
+}
+
+int say_failure(const RunResult& r, const StreamNames& names) {
+    const char* what = r.stream == Stream::updated    ? "updated"
+                       : r.stream == Stream::original ? "original"
+                       : r.stream == Stream::target   ? "target"
+                                                      : "patch";
+    const char* name = r.stream == Stream::updated    ? names.updated
+                       : r.stream == Stream::original ? names.original
+                       : r.stream == Stream::target   ? names.target
+                       : r.stream == Stream::output   ? names.output
+                                                      : names.patch;
+    const char* text = r.reason.empty() ? std::strerror(r.system_error) : r.reason.c_str();
+    switch (r.outcome) {
+        case Outcome::invalid:
+            return say_invalid_patch(names.patch, r.error, r.position);
+        case Outcome::read_error:
+            if (r.stream == Stream::target && !r.reason.empty()) {
+                say("error reading target %s: %s", name, text);  // the platform's reason
+            } else {
+                say("error reading %s file %s: %s", what, name, text);
+            }
+            break;
+        default:
+            say("error writing %s: %s", name, text);
+            break;
+    }
+    return EXIT_TROUBLE;
 }
 
 bool is_standard(const char* name) {

@@ -10,6 +10,7 @@
 #include "app/manifest.h"
 #include "format/patch_layout.h"
 #include "io/block_io.h"
+#include "io/run_result.h"
 #include "platform/platform.h"
 
 inline constexpr int EXIT_APPLIED = 0;
@@ -17,10 +18,24 @@ inline constexpr int EXIT_INVALID_PATCH = 1;
 inline constexpr int EXIT_TROUBLE = 2;  // usage, files, reads and writes
 
 // "PATCH: invalid patch: ...": returns EXIT_INVALID_PATCH.
-int say_invalid_patch(const char* patch_name, PatchFault fault, std::uint64_t position);
+int say_invalid_patch(const char* patch_name, dw_error fault, std::uint64_t position);
 
 // "error reading WHAT file NAME: ..." with the input's error.
 void say_read_error(const char* what, const char* name, const BlockInput& input);
+
+// The names of a run's streams, for its messages.
+struct StreamNames {
+    const char* updated = nullptr;
+    const char* original = nullptr;
+    const char* patch = nullptr;
+    const char* output = nullptr;
+    const char* target = nullptr;
+};
+
+// The message for a run that found its patch invalid, or failed to read a
+// stream or to write its output; returns the status (EXIT_INVALID_PATCH or
+// EXIT_TROUBLE). The other outcomes are the mode's to tell.
+int say_failure(const RunResult& r, const StreamNames& names);
 
 // The end of a run whose job is to print on standard output: `status`, or
 // EXIT_TROUBLE after a message when what it printed reached nobody (the

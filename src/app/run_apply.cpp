@@ -32,27 +32,6 @@ std::array<std::uint8_t, BLOCK_SIZE> patch_spare;
 std::array<std::uint8_t, BLOCK_SIZE> original_spare;
 std::array<std::uint8_t, BLOCK_SIZE> updated_spare;
 
-int report(const ApplyResult& result, const char* output_name, const char* patch_name,
-           const char* original_name, const BlockInput& patch, const BlockInput& original,
-           const FileOutput& output) {
-    switch (result.status) {
-        case ApplyStatus::complete:
-            return EXIT_APPLIED;
-        case ApplyStatus::invalid_patch:
-            return say_invalid_patch(patch_name, result.fault, result.fault_position);
-        case ApplyStatus::patch_read_error:
-            say_read_error("patch", patch_name, patch);
-            break;
-        case ApplyStatus::original_read_error:
-            say_read_error("original", original_name, original);
-            break;
-        case ApplyStatus::output_write_error:
-            say("error writing %s: %s", output_name, std::strerror(output.error));
-            break;
-    }
-    return EXIT_TROUBLE;
-}
-
 constexpr const char* HELP_TEXT =
     "usage: deltawright-apply [--force] [--manifest MANIFEST] OUTPUT PATCH ORIGINAL\n"
     "       deltawright-apply --in-place [--manifest MANIFEST] [--force] TARGET PATCH\n"
@@ -146,7 +125,7 @@ bool parse(int argc, char* argv[], CommandLine& line) {
 }
 
 // The origin check's verdict on a complete result: 0, or 1 after a message.
-int refuse_origin(const ApplyResult& result, const char* patch_name, const char* original_name) {
+int refuse_origin(const RunResult& result, const char* patch_name, const char* original_name) {
     if (result.first_unchanged == UINT64_MAX) {
         return EXIT_APPLIED;
     }
@@ -239,16 +218,20 @@ int run_check(const char* updated_name, const char* patch_name, const char* orig
     BlockInput updated{files[0], updated_block, updated_spare};
     BlockInput patch{files[1], patch_block, patch_spare};
     BlockInput original{files[2], original_block, original_spare};
+    // Hashed only to seal: a plain check reads an endless original no
+    // further than its answer needs.
     Sealing seal;
-    start_sealing(seal);
-    const CheckResult r = check_patch(updated, patch, original, &seal);
-    const Manifest m = sealed(seal);
+    Sealing* sealing = seal_name != nullptr ? &seal : nullptr;
+    if (sealing != nullptr) {
+        start_sealing(seal);
+    }
+    const RunResult r = check_patch(updated, patch, original, sealing);
+    const Manifest m = sealing != nullptr ? sealed(seal) : Manifest{};
     for (std::FILE* f : files) {
         std::fclose(f);
     }
-    const bool passed =
-        r.status == CheckStatus::same ||
-        (r.status == CheckStatus::result_longer && r.original_size > r.position);
+    const bool passed = r.outcome == Outcome::done ||
+                        (r.outcome == Outcome::result_longer && r.original_size > r.position);
     if (seal_name != nullptr && passed) {
         // The manifest holds the updated file's length: a shorter one is
         // rebuilt exactly with it.
@@ -257,18 +240,18 @@ int run_check(const char* updated_name, const char* patch_name, const char* orig
     if (seal_name != nullptr) {
         discard_output(seal_file);
     }
-    switch (r.status) {
-        case CheckStatus::same:
+    switch (r.outcome) {
+        case Outcome::done:
             return EXIT_APPLIED;
-        case CheckStatus::differs:
+        case Outcome::differs:
             say("%s applied to %s differs from %s at byte %" PRIu64, patch_name, original_name,
                 updated_name, r.position);
             return EXIT_INVALID_PATCH;
-        case CheckStatus::result_shorter:
+        case Outcome::result_shorter:
             say("%s applied to %s ends at byte %" PRIu64 ", before the end of %s", patch_name,
                 original_name, r.position, updated_name);
             return EXIT_INVALID_PATCH;
-        case CheckStatus::result_longer:
+        case Outcome::result_longer:
             if (r.original_size > r.position) {
                 say("%s is shorter than %s and cannot be rebuilt from the patch alone: the "
                     "result goes on with the original's last bytes after byte %" PRIu64
@@ -279,19 +262,9 @@ int run_check(const char* updated_name, const char* patch_name, const char* orig
                     original_name, updated_name, r.position);
             }
             return EXIT_INVALID_PATCH;
-        case CheckStatus::invalid_patch:
-            return say_invalid_patch(patch_name, r.fault, r.fault_position);
-        case CheckStatus::updated_read_error:
-            say_read_error("updated", updated_name, updated);
-            break;
-        case CheckStatus::patch_read_error:
-            say_read_error("patch", patch_name, patch);
-            break;
-        case CheckStatus::original_read_error:
-            say_read_error("original", original_name, original);
-            break;
+        default:
+            return say_failure(r, {updated_name, original_name, patch_name});
     }
-    return EXIT_TROUBLE;
 }
 
 }  // namespace
@@ -421,7 +394,7 @@ int run_apply(int argc, char* argv[]) {
         patch.limit = seal_limit(manifest.patch.size);
         original.limit = seal_limit(manifest.original.size);
     }
-    const ApplyResult result = apply_patch(patch, original, output, sealing ? &seal : nullptr);
+    const RunResult result = apply_patch(patch, original, output, sealing ? &seal : nullptr);
     Manifest got;
     if (sealing) {
         got = sealed(seal);
@@ -430,9 +403,9 @@ int run_apply(int argc, char* argv[]) {
     std::fclose(patch_file);
     const bool past_seal = sealing && (got.original.size > manifest.original.size ||
                                        got.patch.size > manifest.patch.size);
-    if (result.status != ApplyStatus::complete && !past_seal) {
+    if (result.outcome != Outcome::done && !past_seal) {
         discard_output(output_file);
-        return report(result, output_name, patch_name, original_name, patch, original, output);
+        return say_failure(result, {nullptr, original_name, patch_name, output_name});
     }
     if (sealing && !matches_manifest(got, manifest, line.manifest, patch_name, original_name)) {
         discard_output(output_file);

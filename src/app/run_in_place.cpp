@@ -57,22 +57,25 @@ bool reread_patch(const Run& run, BlockInput& patch) {
     return true;
 }
 
-int say_write_failure(const Run& run, const InPlaceWrite& w, const BlockInput& patch) {
-    switch (w.status) {
-        case InPlaceStatus::target_write_error:
-            say("error writing %s: %s; it is partly updated: run the same command again",
-                run.target_name, w.reason.c_str());
-            break;
-        case InPlaceStatus::patch_changed:
-            say("%s changed while %s was updated from it: only bytes of the patch as it was "
-                "checked were written; run the same command again with the patch as it was",
-                run.patch_name, run.target_name);
-            break;
-        default:
-            say_read_error("patch", run.patch_name, patch);
-            break;
+// The names of the run's streams: the target is the original of its look.
+StreamNames names(const Run& run) {
+    return {nullptr, run.target_name, run.patch_name, nullptr, run.target_name};
+}
+
+// A failure of the writing pass (or of the resize after it).
+int say_write_failure(const Run& run, const RunResult& w) {
+    if (w.outcome == Outcome::write_error) {
+        say("error writing %s: %s; it is partly updated: run the same command again",
+            run.target_name, w.reason.c_str());
+        return EXIT_TROUBLE;
     }
-    return EXIT_TROUBLE;
+    if (w.outcome == Outcome::changed) {
+        say("%s changed while %s was updated from it: only bytes of the patch as it was "
+            "checked were written; run the same command again with the patch as it was",
+            run.patch_name, run.target_name);
+        return EXIT_TROUBLE;
+    }
+    return say_failure(w, names(run));
 }
 
 bool flush(const Run& run) {
@@ -96,17 +99,8 @@ int up_to_date(const Run& run) {
 int plain_in_place(const Run& run, bool force) {
     BlockInput patch = first_reading(run);
     const InPlaceCheck c = check_in_place(patch, run.target, span_block, target_block);
-    switch (c.status) {
-        case InPlaceStatus::done:
-            break;
-        case InPlaceStatus::invalid_patch:
-            return say_invalid_patch(run.patch_name, c.fault, c.fault_position);
-        case InPlaceStatus::target_read_error:
-            say("error reading target %s: %s", run.target_name, c.reason.c_str());
-            return EXIT_TROUBLE;
-        default:
-            say_read_error("patch", run.patch_name, patch);
-            return EXIT_TROUBLE;
+    if (c.run.outcome != Outcome::done) {
+        return say_failure(c.run, names(run));
     }
     if (c.adds) {
         say("%s has add records: an update of %s in place that is cut short could not be resumed "
@@ -133,10 +127,10 @@ int plain_in_place(const Run& run, bool force) {
     if (!reread_patch(run, patch)) {
         return EXIT_TROUBLE;
     }
-    const InPlaceWrite w =
+    const RunResult w =
         write_in_place(patch, run.target, span_block, run.target.size, {from, 0, NO_POSITION});
-    if (w.status != InPlaceStatus::done) {
-        return say_write_failure(run, w, patch);
+    if (w.outcome != Outcome::done) {
+        return say_write_failure(run, w);
     }
     return flush(run) ? EXIT_APPLIED : EXIT_TROUBLE;
 }
@@ -174,7 +168,7 @@ bool hash_target(const Run& run, std::uint8_t digest[DW_SHA256_SIZE], std::uint6
 // The first pass with a manifest: the target as it stands, and the result
 // the patch would make of it, both hashed, nothing written.
 struct SealedLook {
-    ApplyResult result;
+    RunResult result;
     FileSeal target;  // the whole target as it stands
     FileSeal patch;
     FileSeal made;  // the result the patch makes of the target's first bytes
@@ -199,15 +193,16 @@ SealedLook look_sealed(const Run& run, const Manifest& m, BlockInput& patch) {
     finish_sealing(seal, look.patch.sha256, look.made.sha256);
     look.patch.size = seal.patch.size;
     look.made.size = seal.result.size;
-    if (look.result.status == ApplyStatus::complete) {
+    if (look.result.outcome == Outcome::done) {
         target.limit = UINT64_MAX;
         target.ended = false;
         look.target_read = hash_input(target, seal.original, seal.original_size);
         if (!look.target_read) {
             say_read_error("target", run.target_name, target);
         }
-    } else if (look.result.status == ApplyStatus::original_read_error) {
-        say_read_error("target", run.target_name, target);
+    } else if (look.result.outcome == Outcome::read_error &&
+               look.result.stream == Stream::original) {
+        say_failure(look.result, names(run));
         look.target_read = false;
     }
     look.target.size = seal.original_size;
@@ -289,23 +284,19 @@ int sealed_in_place(const Run& run, const Manifest& m) {
     if (!look.target_read) {
         return EXIT_TROUBLE;
     }
-    if (look.result.status == ApplyStatus::complete &&
+    if (look.result.outcome == Outcome::done &&
         !matches_seal("patch", run.patch_name, run.manifest_name, m.patch, look.patch.size,
                       look.patch.sha256)) {
         return EXIT_INVALID_PATCH;
     }
-    switch (look.result.status) {
-        case ApplyStatus::complete:
-            break;
-        case ApplyStatus::invalid_patch:
-            // Read only in part: the whole of it against the manifest first.
-            if (const int status = check_patch_first(run, m); status != EXIT_APPLIED) {
-                return status;
-            }
-            return say_invalid_patch(run.patch_name, look.result.fault, look.result.fault_position);
-        default:
-            say_read_error("patch", run.patch_name, patch);
-            return EXIT_TROUBLE;
+    if (look.result.outcome == Outcome::invalid) {
+        // Read only in part: the whole of it against the manifest first.
+        if (const int status = check_patch_first(run, m); status != EXIT_APPLIED) {
+            return status;
+        }
+    }
+    if (look.result.outcome != Outcome::done) {
+        return say_failure(look.result, names(run));
     }
     if (same(look.target, m.updated)) {
         return up_to_date(run);
@@ -328,16 +319,16 @@ int sealed_in_place(const Run& run, const Manifest& m) {
     // Nothing at or beyond the updated size is written: an updated file
     // shorter than the original is cut last, so every state before the cut
     // still has the original's size.
-    const InPlaceWrite w =
+    const RunResult w =
         write_in_place(patch, run.target, span_block, original, {0, original, updated});
-    if (w.status != InPlaceStatus::done) {
-        return say_write_failure(run, w, patch);
+    if (w.outcome != Outcome::done) {
+        return say_write_failure(run, w);
     }
     // A block device already has the updated size (checked above).
-    InPlaceWrite resized{InPlaceStatus::target_write_error, {}};
+    RunResult resized = stream_failed(Outcome::write_error, Stream::target, 0);
     if (!run.target.device && (updated != size || updated > original) &&
         !resize_target(run.target, updated, resized.reason)) {
-        return say_write_failure(run, resized, patch);
+        return say_write_failure(run, resized);
     }
     if (!flush(run)) {
         return EXIT_TROUBLE;

@@ -90,11 +90,11 @@ int run_tool(int argc, char* argv[]) {
     BlockInput updated{updated_file, updated_block};
     BlockInput original{original_file, original_block};
     FileOutput patch{patch_file.file};
-    ScanStatus status = make_patch(updated, original, patch_block, patch);
+    RunResult made = make_patch(updated, original, patch_block, patch);
     // Only a complete patch is put under the name; anything else is dropped.
-    if (status == ScanStatus::complete) {
+    if (made.outcome == Outcome::done) {
         if (!commit_output(patch_file, reason)) {
-            status = ScanStatus::patch_write_error;
+            made = stream_failed(Outcome::write_error, Stream::output, 0);
         }
     } else {
         discard_output(patch_file);
@@ -102,20 +102,19 @@ int run_tool(int argc, char* argv[]) {
     std::fclose(updated_file);
     std::fclose(original_file);
 
-    switch (status) {
-        case ScanStatus::complete:
+    switch (made.outcome) {
+        case Outcome::done:
             return EXIT_DONE;
-        case ScanStatus::updated_read_error:
-            std::printf("Error reading updated file %s", updated_name);
+        case Outcome::read_error:
+            std::printf("Error reading %s file %s",
+                        made.stream == Stream::updated ? "updated" : "original",
+                        made.stream == Stream::updated ? updated_name : original_name);
             break;
-        case ScanStatus::original_read_error:
-            std::printf("Error reading original file %s", original_name);
-            break;
-        case ScanStatus::patch_write_error:
-            std::printf("Error writing patch file %s", patch_name);
-            break;
-        case ScanStatus::offset_limit:
+        case Outcome::invalid:  // the offset limit, the maker's one error
             std::printf("Error writing patch file %s: files differ beyond 4 GiB", patch_name);
+            break;
+        default:
+            std::printf("Error writing patch file %s", patch_name);
             break;
     }
     return EXIT_FAILED;

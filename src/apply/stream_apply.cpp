@@ -25,7 +25,7 @@ enum Mode : std::uint8_t {
 };
 
 dw_apply_status fail_past_end(dw_applier* a) {
-    a->reader.error = static_cast<std::uint8_t>(PatchFault::replace_past_end);
+    a->reader.error = static_cast<std::uint8_t>(DW_ERROR_PAST_ORIGINAL);
     a->reader.error_position = a->record_at_;
     a->mode_ = FAILED;
     return DW_APPLY_ERROR;

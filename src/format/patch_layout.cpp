@@ -1,25 +1,27 @@
 #include "format/patch_layout.h"
 
-const char* describe_fault(PatchFault fault) {
-    switch (fault) {
-        case PatchFault::none:
-            return "no fault";
-        case PatchFault::bad_header:
+extern "C" const char* dw_error_text(dw_error error) {
+    switch (error) {
+        case DW_OK:
+            return "no error";
+        case DW_ERROR_HEADER:
             return "not the 60-byte DLT40 header";
-        case PatchFault::short_record:
+        case DW_ERROR_TRUNCATED:
             return "record cut short by the end of the patch";
-        case PatchFault::unknown_command:
+        case DW_ERROR_UNKNOWN_COMMAND:
             return "unknown command (neither replace 0 nor add 1)";
-        case PatchFault::zero_length:
+        case DW_ERROR_ZERO_LENGTH:
             return "record of length 0";
-        case PatchFault::add_offset:
+        case DW_ERROR_ADD_OFFSET:
             return "add record with an offset other than 0";
-        case PatchFault::replace_after_add:
+        case DW_ERROR_REPLACE_AFTER_ADD:
             return "replace record after an add record";
-        case PatchFault::replace_out_of_order:
+        case DW_ERROR_REPLACE_ORDER:
             return "replace record below the end of the previous one (out of order or overlapping)";
-        case PatchFault::replace_past_end:
+        case DW_ERROR_PAST_ORIGINAL:
             return "replace record reaches past the end of the original";
+        case DW_ERROR_OFFSET_LIMIT:
+            return "files differ beyond 4 GiB";
     }
-    return "unknown fault";
+    return "unknown error";
 }

@@ -24,13 +24,15 @@
 // records follow, and their data joined in file order are the updated file's
 // bytes beyond the original's end.
 //
-// A reader takes nothing on trust: each rule below, broken, is a PatchFault
+// A reader takes nothing on trust: each rule below, broken, is a dw_error
 // at the position of the header or of the offending record's head.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+
+#include <deltawright/deltawright.h>
 
 inline constexpr std::size_t PATCH_MAGIC_SIZE = 5;
 inline constexpr std::array<std::uint8_t, PATCH_MAGIC_SIZE> PATCH_MAGIC = {'D', 'L', 'T', '4', '0'};
@@ -58,21 +60,8 @@ inline constexpr std::uint8_t patch_header_byte(std::size_t at) {
     return at == PATCH_MAGIC_SIZE ? PATCH_FORMAT_CODE : 0;
 }
 
-// Why a patch is not valid, one value per rule every reader applies.
-enum class PatchFault {
-    none,
-    bad_header,            // fewer than 60 bytes, or not exactly the fixed header
-    short_record,          // fewer than 6 head bytes, or fewer data bytes than `length`
-    unknown_command,       // a command other than replace or add
-    zero_length,           // a record with length 0
-    add_offset,            // an add record whose offset is not 0
-    replace_after_add,     // a replace record after an add record
-    replace_out_of_order,  // a replace record below the end of the previous one
-    replace_past_end,      // a replace record reaching past the original's end
-};
-
-// What the rule says, for messages: a phrase without a final full stop.
-const char* describe_fault(PatchFault fault);
+// Why a patch is not valid: the public dw_error, one value per rule every
+// reader applies (DW_OK for none); dw_error_text says what the rule is.
 
 // One record's head as read, and the position of its first byte in the patch.
 struct RecordHead {
@@ -118,20 +107,20 @@ inline std::array<std::uint8_t, RECORD_HEAD_SIZE> encode_record_head(std::uint8_
 
 // The rule a head breaks after the records `state` has counted, or none. The
 // rule bound to the original (replace_past_end) is not the head's to tell.
-inline PatchFault check_record_head(const RecordHead& head, const PatchReadState& state) {
+inline dw_error check_record_head(const RecordHead& head, const PatchReadState& state) {
     if (head.command != COMMAND_REPLACE && head.command != COMMAND_ADD) {
-        return PatchFault::unknown_command;
+        return DW_ERROR_UNKNOWN_COMMAND;
     }
     if (head.length == 0) {
-        return PatchFault::zero_length;
+        return DW_ERROR_ZERO_LENGTH;
     }
     if (head.command == COMMAND_ADD) {
-        return head.offset != 0 ? PatchFault::add_offset : PatchFault::none;
+        return head.offset != 0 ? DW_ERROR_ADD_OFFSET : DW_OK;
     }
     if (state.seen_add) {
-        return PatchFault::replace_after_add;
+        return DW_ERROR_REPLACE_AFTER_ADD;
     }
-    return head.offset < state.replace_end ? PatchFault::replace_out_of_order : PatchFault::none;
+    return head.offset < state.replace_end ? DW_ERROR_REPLACE_ORDER : DW_OK;
 }
 
 // Counts a checked record, head and data, in `state`.

@@ -7,16 +7,6 @@
 
 #include "format/patch_layout.h"
 
-// The public codes are the layout's faults, value for value.
-static_assert(DW_ERROR_HEADER == static_cast<int>(PatchFault::bad_header));
-static_assert(DW_ERROR_TRUNCATED == static_cast<int>(PatchFault::short_record));
-static_assert(DW_ERROR_UNKNOWN_COMMAND == static_cast<int>(PatchFault::unknown_command));
-static_assert(DW_ERROR_ZERO_LENGTH == static_cast<int>(PatchFault::zero_length));
-static_assert(DW_ERROR_ADD_OFFSET == static_cast<int>(PatchFault::add_offset));
-static_assert(DW_ERROR_REPLACE_AFTER_ADD == static_cast<int>(PatchFault::replace_after_add));
-static_assert(DW_ERROR_REPLACE_ORDER == static_cast<int>(PatchFault::replace_out_of_order));
-static_assert(DW_ERROR_PAST_ORIGINAL == static_cast<int>(PatchFault::replace_past_end));
-
 namespace {
 
 // PAST_END: the data of a replace record that reaches past the original's
@@ -25,7 +15,7 @@ namespace {
 // reads it) reports it.
 enum Phase : std::uint8_t { HEADER, HEAD, DATA, FAILED, PAST_END };
 
-dw_read_event fail(dw_reader* reader, PatchFault fault, std::uint64_t position) {
+dw_read_event fail(dw_reader* reader, dw_error fault, std::uint64_t position) {
     reader->phase_ = FAILED;
     reader->error = static_cast<std::uint8_t>(fault);
     reader->error_position = position;
@@ -38,13 +28,6 @@ extern "C" {
 
 const char* dw_version_string(void) {
     return DW_VERSION_STRING;
-}
-
-const char* dw_error_text(dw_error error) {
-    if (error == DW_ERROR_OFFSET_LIMIT) {
-        return "files differ beyond 4 GiB";
-    }
-    return error == DW_OK ? "no error" : describe_fault(static_cast<PatchFault>(error));
 }
 
 void dw_reader_init(dw_reader* reader, uint64_t original_size) {
@@ -62,7 +45,7 @@ dw_read_event dw_reader_next(dw_reader* reader, dw_in_buffer* in) {
             case HEADER:
                 while (in->pos < in->size && reader->filled_ < PATCH_HEADER_SIZE) {
                     if (in->data[in->pos] != patch_header_byte(reader->filled_)) {
-                        return fail(reader, PatchFault::bad_header, 0);
+                        return fail(reader, DW_ERROR_HEADER, 0);
                     }
                     ++in->pos;
                     ++reader->filled_;
@@ -96,8 +79,8 @@ dw_read_event dw_reader_next(dw_reader* reader, dw_in_buffer* in) {
                 const std::uint64_t start = reader->position - RECORD_HEAD_SIZE;
                 const RecordHead head = decode_record_head(raw, start);
                 PatchReadState state{start, reader->replace_end_, reader->seen_add_ != 0};
-                const PatchFault fault = check_record_head(head, state);
-                if (fault != PatchFault::none) {
+                const dw_error fault = check_record_head(head, state);
+                if (fault != DW_OK) {
                     return fail(reader, fault, start);
                 }
                 reader->offset = head.offset;
@@ -138,11 +121,11 @@ dw_read_event dw_reader_next(dw_reader* reader, dw_in_buffer* in) {
                 if (reader->remaining_ > 0) {
                     return DW_READ_MORE;
                 }
-                return fail(reader, PatchFault::replace_past_end,
+                return fail(reader, DW_ERROR_PAST_ORIGINAL,
                             reader->position - reader->length - RECORD_HEAD_SIZE);
             }
             default:
-                return fail(reader, PatchFault::bad_header, 0);
+                return fail(reader, DW_ERROR_HEADER, 0);
         }
     }
 }
@@ -152,16 +135,16 @@ dw_read_event dw_reader_finish(dw_reader* reader) {
         case FAILED:
             return DW_READ_ERROR;
         case HEADER:
-            return fail(reader, PatchFault::bad_header, 0);
+            return fail(reader, DW_ERROR_HEADER, 0);
         case HEAD:
             if (reader->filled_ > 0) {
-                return fail(reader, PatchFault::short_record, reader->position - reader->filled_);
+                return fail(reader, DW_ERROR_TRUNCATED, reader->position - reader->filled_);
             }
             return DW_READ_END;
         default:
             if (reader->remaining_ > 0) {
                 return fail(
-                    reader, PatchFault::short_record,
+                    reader, DW_ERROR_TRUNCATED,
                     reader->position - (reader->length - reader->remaining_) - RECORD_HEAD_SIZE);
             }
             return DW_READ_END;

@@ -88,7 +88,7 @@ bool next_original(OriginalBlock& o, dw_applier& applier) {
 
 }  // namespace
 
-ScanStatus make_patch(BlockInput& updated, BlockInput& original,
+RunResult make_patch(BlockInput& updated, BlockInput& original,
                       std::span<std::uint8_t> patch_block, FileOutput& patch) {
     dw_maker maker;
     dw_maker_init(&maker);
@@ -100,7 +100,7 @@ ScanStatus make_patch(BlockInput& updated, BlockInput& original,
             case DW_MAKE_NEED_UPDATED:
                 u = next_piece(updated);
                 if (updated.failed) {
-                    return ScanStatus::updated_read_error;
+                    return stream_failed(Outcome::read_error, Stream::updated, updated.error);
                 }
                 if (u.size == 0) {
                     dw_maker_end_updated(&maker);
@@ -109,7 +109,7 @@ ScanStatus make_patch(BlockInput& updated, BlockInput& original,
             case DW_MAKE_NEED_ORIGINAL:
                 o = next_piece(original);
                 if (original.failed) {
-                    return ScanStatus::original_read_error;
+                    return stream_failed(Outcome::read_error, Stream::original, original.error);
                 }
                 if (o.size == 0) {
                     dw_maker_end_original(&maker);
@@ -117,17 +117,22 @@ ScanStatus make_patch(BlockInput& updated, BlockInput& original,
                 break;
             case DW_MAKE_NEED_OUTPUT:
                 if (!write_bytes(patch, {out.data, out.pos})) {
-                    return ScanStatus::patch_write_error;
+                    return stream_failed(Outcome::write_error, Stream::output, patch.error);
                 }
                 out.pos = 0;
                 break;
             case DW_MAKE_DONE:
                 if (!write_bytes(patch, {out.data, out.pos}) || !flush_output(patch)) {
-                    return ScanStatus::patch_write_error;
+                    return stream_failed(Outcome::write_error, Stream::output, patch.error);
                 }
-                return ScanStatus::complete;
-            case DW_MAKE_ERROR:
-                return ScanStatus::offset_limit;
+                return {};
+            case DW_MAKE_ERROR: {
+                RunResult r;
+                r.outcome = Outcome::invalid;
+                r.error = static_cast<dw_error>(maker.error);
+                r.position = maker.position;
+                return r;
+            }
         }
     }
 }
@@ -144,20 +149,19 @@ void finish_sealing(Sealing& seal, std::uint8_t patch_digest[DW_SHA256_SIZE],
     finish_hasher(seal.result, result_digest);
 }
 
-ApplyResult apply_patch(BlockInput& patch, BlockInput& original, FileOutput& output,
-                        Sealing* seal) {
+RunResult apply_patch(BlockInput& patch, BlockInput& original, FileOutput& output,
+                      Sealing* seal) {
     dw_applier applier;
     dw_applier_init(&applier);
     dw_in_buffer p{patch.buffer.data(), 0, 0};
     OriginalBlock o{original, seal};
     std::uint64_t written = 0;  // result bytes written out
-    const auto failed = [](ApplyStatus status) { return ApplyResult{status, PatchFault::none, 0}; };
     while (true) {
         const dw_apply_status status = dw_apply(&applier, &p, &o.in, &o.out);
         switch (status) {
             case DW_APPLY_NEED_PATCH:
                 if (!next_patch(patch, p, applier, seal)) {
-                    return failed(ApplyStatus::patch_read_error);
+                    return stream_failed(Outcome::read_error, Stream::patch, patch.error);
                 }
                 break;
             case DW_APPLY_NEED_ORIGINAL:
@@ -171,25 +175,25 @@ ApplyResult apply_patch(BlockInput& patch, BlockInput& original, FileOutput& out
                 }
                 written += n;
                 if (output.file != nullptr && !write_bytes(output, {o.out.data, n})) {
-                    return failed(ApplyStatus::output_write_error);
+                    return stream_failed(Outcome::write_error, Stream::output, output.error);
                 }
                 if (status == DW_APPLY_DONE) {
                     if (output.file != nullptr && !flush_output(output)) {
-                        return failed(ApplyStatus::output_write_error);
+                        return stream_failed(Outcome::write_error, Stream::output, output.error);
                     }
-                    ApplyResult done;
+                    RunResult done;
                     done.first_unchanged = applier.first_unchanged;
                     done.any_changed = applier.any_changed != 0;
                     return done;
                 }
                 if (!next_original(o, applier)) {
-                    return failed(ApplyStatus::original_read_error);
+                    return stream_failed(Outcome::read_error, Stream::original, original.error);
                 }
                 break;
             }
             case DW_APPLY_ERROR:
-                return {ApplyStatus::invalid_patch, static_cast<PatchFault>(applier.reader.error),
-                        applier.reader.error_position};
+                return patch_invalid(static_cast<dw_error>(applier.reader.error),
+                                     applier.reader.error_position);
         }
     }
 }
@@ -221,15 +225,15 @@ bool next_updated(UpdatedCursor& u) {
 
 // Compares the next result bytes with the updated file's. Returns false when
 // the check is decided (a difference, the updated file's end, a read error).
-bool compare_result(UpdatedCursor& u, const std::uint8_t* bytes, std::size_t n, CheckResult& r) {
+bool compare_result(UpdatedCursor& u, const std::uint8_t* bytes, std::size_t n, RunResult& r) {
     while (n > 0) {
         if (u.piece.pos == u.piece.size) {
             if (!next_updated(u)) {
-                r.status = CheckStatus::updated_read_error;
+                r = stream_failed(Outcome::read_error, Stream::updated, u.input.error);
                 return false;
             }
             if (u.piece.size == 0) {
-                r.status = CheckStatus::result_longer;
+                r.outcome = Outcome::result_longer;
                 r.position = u.position;
                 return false;
             }
@@ -241,7 +245,7 @@ bool compare_result(UpdatedCursor& u, const std::uint8_t* bytes, std::size_t n, 
             while (bytes[at] == theirs[at]) {
                 ++at;
             }
-            r.status = CheckStatus::differs;
+            r.outcome = Outcome::differs;
             r.position = u.position + at;
             return false;
         }
@@ -255,28 +259,28 @@ bool compare_result(UpdatedCursor& u, const std::uint8_t* bytes, std::size_t n, 
 
 }  // namespace
 
-CheckResult check_patch(BlockInput& updated, BlockInput& patch, BlockInput& original,
-                        Sealing* seal) {
+RunResult check_patch(BlockInput& updated, BlockInput& patch, BlockInput& original,
+                      Sealing* seal) {
     dw_applier applier;
     dw_applier_init(&applier);
     dw_in_buffer p{patch.buffer.data(), 0, 0};
     OriginalBlock o{original, seal};
     UpdatedCursor u{updated, seal};
-    CheckResult r;
+    RunResult r;
     bool draining = false;  // the updated file has ended: the result is only counted
     while (true) {
         const dw_apply_status status = dw_apply(&applier, &p, &o.in, &o.out);
         switch (status) {
             case DW_APPLY_NEED_PATCH:
                 if (!next_patch(patch, p, applier, seal)) {
-                    return {CheckStatus::patch_read_error, 0, 0, PatchFault::none, 0};
+                    return stream_failed(Outcome::read_error, Stream::patch, patch.error);
                 }
                 break;
             case DW_APPLY_NEED_ORIGINAL:
             case DW_APPLY_NEED_OUTPUT:
             case DW_APPLY_DONE:
                 if (!draining && !compare_result(u, o.out.data, o.out.pos, r)) {
-                    if (r.status == CheckStatus::updated_read_error) {
+                    if (r.outcome == Outcome::read_error) {
                         return r;
                     }
                     draining = true;  // decided, unless the patch turns out invalid
@@ -288,10 +292,11 @@ CheckResult check_patch(BlockInput& updated, BlockInput& patch, BlockInput& orig
                     }
                     // The result has ended: the updated file must end too.
                     if (u.piece.pos == u.piece.size && !next_updated(u)) {
-                        return {CheckStatus::updated_read_error, 0, 0, PatchFault::none, 0};
+                        return stream_failed(Outcome::read_error, Stream::updated, updated.error);
                     }
                     if (u.piece.size > u.piece.pos) {
-                        return {CheckStatus::result_shorter, u.position, 0, PatchFault::none, 0};
+                        r.outcome = Outcome::result_shorter;
+                        r.position = u.position;
                     }
                     return r;
                 }
@@ -300,7 +305,7 @@ CheckResult check_patch(BlockInput& updated, BlockInput& patch, BlockInput& orig
                 // on past the updated file's end, unless a seal needs all
                 // of it. So an endless original ends here.
                 if (draining && dw_applier_past_replaces(&applier) != 0 &&
-                    o.read > r.position && (seal == nullptr || r.status != CheckStatus::result_longer)) {
+                    o.read > r.position && (seal == nullptr || r.outcome != Outcome::result_longer)) {
                     if (seal != nullptr) {
                         alternate(o.input, seal->result);  // a block the hasher is done with
                     }
@@ -311,13 +316,12 @@ CheckResult check_patch(BlockInput& updated, BlockInput& patch, BlockInput& orig
                     break;
                 }
                 if (!next_original(o, applier)) {
-                    return {CheckStatus::original_read_error, 0, 0, PatchFault::none, 0};
+                    return stream_failed(Outcome::read_error, Stream::original, original.error);
                 }
                 break;
             case DW_APPLY_ERROR:
-                return {CheckStatus::invalid_patch, 0, 0,
-                        static_cast<PatchFault>(applier.reader.error),
-                        applier.reader.error_position};
+                return patch_invalid(static_cast<dw_error>(applier.reader.error),
+                                     applier.reader.error_position);
         }
     }
 }

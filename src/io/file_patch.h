@@ -16,6 +16,7 @@
 #include "format/patch_layout.h"
 #include "io/block_hasher.h"
 #include "io/block_io.h"
+#include "io/run_result.h"
 
 // Sizes and SHA-256 digests taken as the streams are read and the result is
 // made: the original's on this thread as it is read (before the result is
@@ -38,38 +39,15 @@ void start_sealing(Sealing& seal);
 void finish_sealing(Sealing& seal, std::uint8_t patch_digest[DW_SHA256_SIZE],
                     std::uint8_t result_digest[DW_SHA256_SIZE]);
 
-enum class ScanStatus {
-    complete,             // the whole patch written and flushed
-    updated_read_error,   // reading the updated file failed (not its end); see updated.error
-    original_read_error,  // reading the original file failed (not its end); see original.error
-    patch_write_error,    // a write to the patch failed; see patch.error
-    offset_limit,         // a replace record would start beyond MAX_RECORD_OFFSET
-};
-
 // Writes the patch from `updated` to `original` to `patch`: header and
 // records, flushed. `patch_block` (any non-zero size) collects the patch
 // bytes, so that the file sees writes of its size. Stops at the first failure
-// and says which. The original may be left unread past the updated file's
-// end. Never opens, closes or seeks a file.
-[[nodiscard]] ScanStatus make_patch(BlockInput& updated, BlockInput& original,
+// and says which (the patch is Stream::output; an offset beyond
+// MAX_RECORD_OFFSET is Outcome::invalid with DW_ERROR_OFFSET_LIMIT). The
+// original may be left unread past the updated file's end. Never opens,
+// closes or seeks a file.
+[[nodiscard]] RunResult make_patch(BlockInput& updated, BlockInput& original,
                                     std::span<std::uint8_t> patch_block, FileOutput& patch);
-
-enum class ApplyStatus {
-    complete,             // the output holds the whole result, flushed
-    invalid_patch,        // a rule is broken; see fault and fault_position
-    patch_read_error,     // reading the patch failed (not its end); see patch.error
-    original_read_error,  // reading the original failed (not its end); see original.error
-    output_write_error,   // a write to the output failed; see output.error
-};
-
-struct ApplyResult {
-    ApplyStatus status = ApplyStatus::complete;
-    PatchFault fault = PatchFault::none;
-    std::uint64_t fault_position = 0;  // of the header (0) or the offending record's head
-    // The origin check (see dw_applier), for a complete result.
-    std::uint64_t first_unchanged = UINT64_MAX;  // none
-    bool any_changed = false;
-};
 
 // Applies `patch` to `original`, writing the result to `output`, flushed.
 // The result is built in the original's block itself (replace data written
@@ -79,30 +57,8 @@ struct ApplyResult {
 // With `seal`, the sizes and digests are taken too, and the result is cut at
 // seal->result_limit bytes. An output without a file takes the result
 // nowhere: a sealed run then only learns the result's digest.
-[[nodiscard]] ApplyResult apply_patch(BlockInput& patch, BlockInput& original, FileOutput& output,
+[[nodiscard]] RunResult apply_patch(BlockInput& patch, BlockInput& original, FileOutput& output,
                                       Sealing* seal = nullptr);
-
-enum class CheckStatus {
-    same,                 // the result is UPDATED, byte for byte
-    differs,              // they differ at `position` (both have that byte)
-    result_shorter,       // the result ends at `position`, UPDATED goes on
-    result_longer,        // UPDATED ends at `position`, the result goes on
-    invalid_patch,        // see fault and fault_position
-    updated_read_error,   // see updated.error
-    patch_read_error,     // see patch.error
-    original_read_error,  // see original.error
-};
-
-struct CheckResult {
-    CheckStatus status = CheckStatus::same;
-    std::uint64_t position = 0;
-    // For result_longer: original bytes read, more than `position` when the
-    // original goes on past UPDATED's end (without a seal it is read no
-    // further than that, so that an endless original ends the check).
-    std::uint64_t original_size = 0;
-    PatchFault fault = PatchFault::none;
-    std::uint64_t fault_position = 0;
-};
 
 // Applies `patch` to `original` and compares the result with `updated` as
 // it comes, reading the three once, forward, together; writes nothing.
@@ -111,8 +67,8 @@ struct CheckResult {
 // is still checked) and of the original as far as its length matters: all
 // of it with a seal, otherwise no further than telling that it goes on.
 // With `seal`, the sizes and digests of the three are taken too (complete
-// when the result is `same`).
-[[nodiscard]] CheckResult check_patch(BlockInput& updated, BlockInput& patch, BlockInput& original,
+// when the outcome is `done`).
+[[nodiscard]] RunResult check_patch(BlockInput& updated, BlockInput& patch, BlockInput& original,
                                       Sealing* seal = nullptr);
 
 // Hashes what `input` holds from where it stands into `hash`, adding to

@@ -110,8 +110,9 @@ InPlaceCheck check_in_place(BlockInput& patch, const TargetFile& target,
             case SpanEvent::span:
                 if (s.add) {
                     c.adds = true;
-                } else if (!read_target(target, s.offset, scratch.data(), s.size, c.reason)) {
-                    c.status = InPlaceStatus::target_read_error;
+                } else if (!read_target(target, s.offset, scratch.data(), s.size, c.run.reason)) {
+                    c.run.outcome = Outcome::read_error;
+                    c.run.stream = Stream::target;
                     return c;
                 } else {
                     c.first_replaced = std::min(c.first_replaced, s.offset);
@@ -121,23 +122,21 @@ InPlaceCheck check_in_place(BlockInput& patch, const TargetFile& target,
             case SpanEvent::end:
                 return c;
             case SpanEvent::invalid:
-                c.status = InPlaceStatus::invalid_patch;
-                c.fault = static_cast<PatchFault>(s.reader.error);
-                c.fault_position = s.reader.error_position;
+                c.run = patch_invalid(static_cast<dw_error>(s.reader.error), s.reader.error_position);
                 return c;
             case SpanEvent::read_error:
-                c.status = InPlaceStatus::patch_read_error;
+                c.run = stream_failed(Outcome::read_error, Stream::patch, patch.error);
                 return c;
         }
     }
 }
 
-InPlaceWrite write_in_place(BlockInput& patch, const TargetFile& target,
+RunResult write_in_place(BlockInput& patch, const TargetFile& target,
                             std::span<std::uint8_t> data, std::uint64_t original_size,
                             const WriteRange& range) {
     PatchSpans s{patch, data};
     start_spans(s, original_size);
-    InPlaceWrite w;
+    RunResult w;
     while (true) {
         switch (next_span(s)) {
             case SpanEvent::span: {
@@ -153,7 +152,8 @@ InPlaceWrite write_in_place(BlockInput& patch, const TargetFile& target,
                                                                          : s.offset));
                 if (!write_target(target, at, bytes, static_cast<std::size_t>(stop - at),
                                   w.reason)) {
-                    w.status = InPlaceStatus::target_write_error;
+                    w.outcome = Outcome::write_error;
+                    w.stream = Stream::target;
                     return w;
                 }
                 break;
@@ -161,13 +161,12 @@ InPlaceWrite write_in_place(BlockInput& patch, const TargetFile& target,
             case SpanEvent::end:
                 return w;
             case SpanEvent::invalid:  // it was valid when it was checked
-                w.status = InPlaceStatus::patch_changed;
-                return w;
+                return stream_failed(Outcome::changed, Stream::patch, 0);
             case SpanEvent::read_error:
-                w.status = patch.digests != nullptr && patch.digests->changed
-                               ? InPlaceStatus::patch_changed
-                               : InPlaceStatus::patch_read_error;
-                return w;
+                return stream_failed(patch.digests != nullptr && patch.digests->changed
+                                         ? Outcome::changed
+                                         : Outcome::read_error,
+                                     Stream::patch, patch.error);
         }
     }
 }

@@ -21,6 +21,7 @@
 
 #include "format/patch_layout.h"
 #include "io/block_io.h"
+#include "io/run_result.h"
 #include "platform/platform.h"
 
 inline constexpr std::uint64_t NO_POSITION = UINT64_MAX;
@@ -57,30 +58,18 @@ void start_spans(PatchSpans& spans, std::uint64_t original_size);
 
 SpanEvent next_span(PatchSpans& spans);
 
-enum class InPlaceStatus {
-    done,
-    invalid_patch,       // see fault and fault_position
-    patch_read_error,    // see the patch input's error
-    target_read_error,   // see reason
-    target_write_error,  // see reason
-    patch_changed,       // the second reading differs from the first: nothing of it written
-};
-
 // What the target holds at the patch's records. A maker puts into a replace
 // record only bytes that differ from the original's, so each replace byte
 // tells whether the update reached it: it holds the patched value or not.
 // Records are written in order, so an interrupted update leaves the patched
 // bytes first and the others after.
 struct InPlaceCheck {
-    InPlaceStatus status = InPlaceStatus::done;
-    PatchFault fault = PatchFault::none;
-    std::uint64_t fault_position = 0;
+    RunResult run;  // invalid, or a read error of the patch or the target
     bool adds = false;                           // the patch has add records
     std::uint64_t first_replaced = NO_POSITION;  // the first replace byte's position
     std::uint64_t first_unpatched =
         NO_POSITION;                            // the first replace byte without its patched value
     std::uint64_t patched_after = NO_POSITION;  // a later one with it: not an in-order update
-    std::string reason;
 };
 
 // Reads and checks the whole patch, and the target at its replace records:
@@ -89,11 +78,6 @@ struct InPlaceCheck {
 [[nodiscard]] InPlaceCheck check_in_place(BlockInput& patch, const TargetFile& target,
                                           std::span<std::uint8_t> data,
                                           std::span<std::uint8_t> scratch);
-
-struct InPlaceWrite {
-    InPlaceStatus status = InPlaceStatus::done;
-    std::string reason;
-};
 
 // Where the second pass writes: replace data at positions from `from` on,
 // add data from `add_at`, and nothing at or beyond `end` (an updated file
@@ -106,8 +90,9 @@ struct WriteRange {
 
 // Reads the patch again from where it stands (its start) and writes its
 // data in `range`. With the patch input's BlockDigests checking, a block
-// that differs from the first reading is never used: patch_changed, with
-// only checked bytes written before it. Does not flush.
-[[nodiscard]] InPlaceWrite write_in_place(BlockInput& patch, const TargetFile& target,
+// that differs from the first reading is never used: Outcome::changed, with
+// only checked bytes written before it. A failed write of the target is
+// Outcome::write_error with the platform's reason. Does not flush.
+[[nodiscard]] RunResult write_in_place(BlockInput& patch, const TargetFile& target,
                                           std::span<std::uint8_t> data, std::uint64_t original_size,
                                           const WriteRange& range);
