@@ -115,6 +115,88 @@ int main(void) {
         expect(status == DW_MAKE_DONE && out.pos == 60 && memcmp(made, patch, 6) == 0,
                "then makes the header alone of two empty files");
     }
+    {
+        /* The buffer contract as a client written apart from this library
+         * uses it: the state moved to another place before every call, a
+         * new output buffer at each drain, pieces handed over with pos > 0,
+         * and an empty refill between pieces. */
+        uint8_t piece_memory[8];
+        uint8_t out_memory[2][5];
+        uint8_t result[16];
+        size_t result_size = 0;
+        size_t fed_patch = 0;
+        size_t fed_original = 0;
+        int turn = 0;
+        int empty_next = 0;
+        int done = 0;
+        dw_applier states[2];
+        dw_applier* applier = &states[0];
+        dw_in_buffer patch_piece = {NULL, 0, 0};
+        dw_in_buffer original_piece = {NULL, 0, 0};
+        dw_out_buffer out = {out_memory[0], sizeof out_memory[0], 0};
+        const uint8_t* original_bytes = (const uint8_t*)"0123456789";
+        patch[68] = 1; /* the add record back */
+        dw_applier_init(applier);
+        while (!done && turn < 1000) {
+            dw_applier* moved = applier == &states[0] ? &states[1] : &states[0];
+            dw_apply_status status;
+            memcpy(moved, applier, sizeof *moved);
+            memset(applier, 0xA5, sizeof *applier);
+            applier = moved;
+            status = dw_apply(applier, &patch_piece, &original_piece, &out);
+            ++turn;
+            switch (status) {
+                case DW_APPLY_NEED_PATCH:
+                case DW_APPLY_NEED_ORIGINAL: {
+                    const int for_patch = status == DW_APPLY_NEED_PATCH;
+                    const uint8_t* from = for_patch ? patch : original_bytes;
+                    size_t* fed = for_patch ? &fed_patch : &fed_original;
+                    const size_t total = for_patch ? sizeof patch : 10;
+                    dw_in_buffer* piece = for_patch ? &patch_piece : &original_piece;
+                    if (*fed == total) {
+                        if (for_patch) {
+                            dw_applier_end_patch(applier);
+                        } else {
+                            dw_applier_end_original(applier);
+                        }
+                        break;
+                    }
+                    if (empty_next) { /* an empty refill: asked again */
+                        piece->data = piece_memory;
+                        piece->size = 2;
+                        piece->pos = 2;
+                    } else { /* two bytes of leading garbage, pos past them */
+                        const size_t n = total - *fed < 3 ? total - *fed : 3;
+                        uint8_t* memory = for_patch ? piece_memory : piece_memory + 4;
+                        memory[0] = memory[1] = 0xEE;
+                        memcpy(memory + 2, from + *fed, n <= 2 ? n : 2);
+                        piece->data = memory;
+                        piece->size = 2 + (n <= 2 ? n : 2);
+                        piece->pos = 2;
+                        *fed += piece->size - 2;
+                    }
+                    empty_next = !empty_next;
+                    break;
+                }
+                case DW_APPLY_NEED_OUTPUT:
+                case DW_APPLY_DONE: /* drained, and a new buffer given */
+                    if (result_size + out.pos <= sizeof result) {
+                        memcpy(result + result_size, out.data, out.pos);
+                    }
+                    result_size += out.pos;
+                    out.data = out.data == out_memory[0] ? out_memory[1] : out_memory[0];
+                    out.size = sizeof out_memory[0];
+                    out.pos = 0;
+                    done = status == DW_APPLY_DONE;
+                    break;
+                default:
+                    done = 1;
+                    break;
+            }
+        }
+        expect(done && result_size == 12 && memcmp(result, "012XY56789AB", 12) == 0,
+               "moved states, new output buffers, pos > 0 and empty refills give the result");
+    }
     printf("c api: %s\n", failures == 0 ? "passed" : "failed");
     return failures == 0 ? 0 : 1;
 }
