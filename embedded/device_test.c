@@ -22,10 +22,13 @@ struct device_case {
 #include "device_cases.h"
 
 /* The state a device keeps while a patch arrives: the targets' figure. */
-_Static_assert(sizeof(dw_reader) == DW_READER_STATE_SIZE, "the reader's state is as the header says");
-_Static_assert(sizeof(dw_applier) == DW_APPLIER_STATE_SIZE, "the applier's state is as the header says");
+_Static_assert(sizeof(dw_reader) == DW_READER_STATE_SIZE,
+               "the reader's state is as the header says");
+_Static_assert(sizeof(dw_applier) == DW_APPLIER_STATE_SIZE,
+               "the applier's state is as the header says");
 _Static_assert(sizeof(dw_maker) == DW_MAKER_STATE_SIZE, "the maker's state is as the header says");
-_Static_assert(sizeof(dw_sha256) == DW_SHA256_STATE_SIZE, "the SHA-256 state is as the header says");
+_Static_assert(sizeof(dw_sha256) == DW_SHA256_STATE_SIZE,
+               "the SHA-256 state is as the header says");
 
 static uint8_t image[16384]; /* the flash stand-in */
 static const size_t PIECES[] = {1, 7, 64, 1000};

@@ -24,8 +24,8 @@ namespace {
 [[noreturn]] void fail(const char* what, const ApplyRun& run, const ReferenceApply& want) {
     std::fprintf(stderr, "apply_fuzzer: %s: applier %s at %llu, reference %s at %zu\n", what,
                  dw_error_text(run.result.error),
-                 static_cast<unsigned long long>(run.result.position),
-                 dw_error_text(want.fault), want.position);
+                 static_cast<unsigned long long>(run.result.position), dw_error_text(want.fault),
+                 want.position);
     std::abort();
 }
 

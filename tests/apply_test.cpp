@@ -32,14 +32,8 @@ TEST(Apply, RulesAtTheirBoundaries) {
     };
     const BoundaryCase cases[] = {
         {"ReplaceAdjacentToThePrevious", {{0, 0, 255}, {0, 255, 3}}, DW_OK, 0},
-        {"ReplaceOverlappingByOne",
-         {{0, 0, 255}, {0, 254, 3}},
-         DW_ERROR_REPLACE_ORDER,
-         321},
-        {"ReplaceEndingAtTheOriginalsEnd",
-         {{0, 700, 300 - 255}, {0, 745, 255}},
-         DW_OK,
-         0},
+        {"ReplaceOverlappingByOne", {{0, 0, 255}, {0, 254, 3}}, DW_ERROR_REPLACE_ORDER, 321},
+        {"ReplaceEndingAtTheOriginalsEnd", {{0, 700, 300 - 255}, {0, 745, 255}}, DW_OK, 0},
         {"ReplaceOnePastTheOriginalsEnd", {{0, 746, 255}}, DW_ERROR_PAST_ORIGINAL, 60},
         {"ReplaceStartingAtTheOriginalsEnd", {{0, 1000, 1}}, DW_ERROR_PAST_ORIGINAL, 60},
         {"AddThenReplace", {{1, 0, 1}, {0, 10, 1}}, DW_ERROR_REPLACE_AFTER_ADD, 67},
@@ -77,8 +71,8 @@ TEST(Apply, RulesAtTheirBoundaries) {
             EXPECT_EQ(streamed.position, c.fault == DW_OK ? 0 : c.position);
             // The record reader given the original's size: the same code
             // and position.
-            const ReaderRun read =
-                read_in_pieces(patch, original, original.size(), [&](std::size_t) { return block; });
+            const ReaderRun read = read_in_pieces(patch, original, original.size(),
+                                                  [&](std::size_t) { return block; });
             EXPECT_EQ(read.error, static_cast<dw_error>(c.fault));
             EXPECT_EQ(read.position, c.fault == DW_OK ? 0 : c.position);
         }

@@ -73,7 +73,7 @@ Bytes run_in_place(const Bytes& patch, const Bytes& start, const Sizes& sizes, I
         digests.checking = true;
         again.digests = &digests;
         const RunResult w = write_in_place(again, target, span_data, target.size,
-                                              {c.first_unpatched, 0, NO_POSITION});
+                                           {c.first_unpatched, 0, NO_POSITION});
         EXPECT_EQ(w.outcome, want) << w.reason;
         if (again_file != file) {
             std::fclose(again_file);
@@ -149,8 +149,8 @@ TEST(InPlace, CompletesEveryCutAndRefusesAnOutOfOrderShape) {
                 changed[at] = static_cast<std::uint8_t>(changed[at] + 1);
             }
             InPlaceCheck c;
-            const Bytes out = run_in_place(patch, pair.original, sizes, c, &changed,
-                                           Outcome::changed);
+            const Bytes out =
+                run_in_place(patch, pair.original, sizes, c, &changed, Outcome::changed);
             for (std::size_t p = 0; p < out.size(); ++p) {
                 ASSERT_TRUE(out[p] == pair.original[p] || out[p] == result[p]) << "byte " << p;
             }

@@ -90,7 +90,7 @@ ApplyRun run_apply(const Bytes& patch, const Bytes& original, std::size_t block_
 // The program's check_patch over in-memory files (UPDATED, PATCH, ORIGINAL),
 // with blocks of `block_size` bytes.
 RunResult run_check(const Bytes& updated, const Bytes& patch, const Bytes& original,
-                      std::size_t block_size = BLOCK_SIZE);
+                    std::size_t block_size = BLOCK_SIZE);
 
 // What applying a patch made from (updated, original) gives: the updated
 // file, followed by the rest of the original when the updated file is shorter.

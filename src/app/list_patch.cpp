@@ -60,7 +60,8 @@ std::string json_string(const char* text) {
         } else if (byte == '"' || byte == '\\') {
             out += '\\';
             out += static_cast<char>(byte);
-        } else if (byte < 0x20 || byte == 0x7F || (n == 2 && byte == 0xC2 && bytes[at + 1] < 0xA0)) {
+        } else if (byte < 0x20 || byte == 0x7F ||
+                   (n == 2 && byte == 0xC2 && bytes[at + 1] < 0xA0)) {
             const unsigned code = n == 2 ? bytes[at + 1] : byte;  // C1: U+0080 to U+009F
             std::snprintf(escaped, sizeof escaped, "\\u%04x", code);
             out += escaped;
@@ -128,7 +129,8 @@ void print_summary(const Summary& s, const char* name, bool json, std::uint64_t 
                     s.error == DW_ERROR_HEADER ? "header" : "record", s.error_position,
                     dw_error_text(s.error));
         if (cut_short(s)) {
-            std::printf(" (the last record holds %" PRIu64 " of its %" PRIu64 " data bytes; only those are counted)",
+            std::printf(" (the last record holds %" PRIu64 " of its %" PRIu64
+                        " data bytes; only those are counted)",
                         s.record_held, s.record_length);
         }
         if (s.replace_records + s.add_records > 0) {

@@ -285,9 +285,9 @@ int run_apply(int argc, char* argv[]) {
     // One mode at a time, and each option with a mode it serves.
     const char* modes[3] = {};
     int mode_count = 0;
-    for (const auto& [on, name] : {std::pair{line.check, "--check"},
-                                   std::pair{line.in_place, "--in-place"},
-                                   std::pair{line.list, "--list"}}) {
+    for (const auto& [on, name] :
+         {std::pair{line.check, "--check"}, std::pair{line.in_place, "--in-place"},
+          std::pair{line.list, "--list"}}) {
         if (on) {
             modes[mode_count++] = name;
         }

@@ -245,7 +245,8 @@ int shorter_than_original(const Run& run, const Manifest& m) {
         return up_to_date(run);
     }
     say("target %s does not match %s: it is shorter than the original (%" PRIu64
-        " bytes, the original has %" PRIu64 ") but not the updated file (SHA-256 %s, the "
+        " bytes, the original has %" PRIu64
+        ") but not the updated file (SHA-256 %s, the "
         "manifest says %" PRIu64 " bytes and %s)",
         run.target_name, run.manifest_name, now.size, m.original.size,
         hex_digest(now.sha256).c_str(), m.updated.size, hex_digest(m.updated.sha256).c_str());
@@ -258,7 +259,8 @@ int sealed_in_place(const Run& run, const Manifest& m) {
     const std::uint64_t size = run.target.size;
     const std::uint64_t original = m.original.size;
     const std::uint64_t updated = m.updated.size;
-    const bool size_fits = size >= std::min(original, updated) && size <= std::max(original, updated);
+    const bool size_fits =
+        size >= std::min(original, updated) && size <= std::max(original, updated);
     if (!size_fits || size < original || (run.target.device && updated != size)) {
         if (const int status = check_patch_first(run, m); status != EXIT_APPLIED) {
             return status;

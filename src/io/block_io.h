@@ -7,10 +7,10 @@
 // can stop at the first one and report it later.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <array>
 #include <span>
 #include <vector>
 

@@ -88,8 +88,8 @@ bool next_original(OriginalBlock& o, dw_applier& applier) {
 
 }  // namespace
 
-RunResult make_patch(BlockInput& updated, BlockInput& original,
-                      std::span<std::uint8_t> patch_block, FileOutput& patch) {
+RunResult make_patch(BlockInput& updated, BlockInput& original, std::span<std::uint8_t> patch_block,
+                     FileOutput& patch) {
     dw_maker maker;
     dw_maker_init(&maker);
     dw_in_buffer u{updated.buffer.data(), 0, 0};
@@ -149,8 +149,7 @@ void finish_sealing(Sealing& seal, std::uint8_t patch_digest[DW_SHA256_SIZE],
     finish_hasher(seal.result, result_digest);
 }
 
-RunResult apply_patch(BlockInput& patch, BlockInput& original, FileOutput& output,
-                      Sealing* seal) {
+RunResult apply_patch(BlockInput& patch, BlockInput& original, FileOutput& output, Sealing* seal) {
     dw_applier applier;
     dw_applier_init(&applier);
     dw_in_buffer p{patch.buffer.data(), 0, 0};
@@ -259,8 +258,7 @@ bool compare_result(UpdatedCursor& u, const std::uint8_t* bytes, std::size_t n, 
 
 }  // namespace
 
-RunResult check_patch(BlockInput& updated, BlockInput& patch, BlockInput& original,
-                      Sealing* seal) {
+RunResult check_patch(BlockInput& updated, BlockInput& patch, BlockInput& original, Sealing* seal) {
     dw_applier applier;
     dw_applier_init(&applier);
     dw_in_buffer p{patch.buffer.data(), 0, 0};
@@ -304,8 +302,8 @@ RunResult check_patch(BlockInput& updated, BlockInput& patch, BlockInput& origin
                 // original matters only as far as telling whether it goes
                 // on past the updated file's end, unless a seal needs all
                 // of it. So an endless original ends here.
-                if (draining && dw_applier_past_replaces(&applier) != 0 &&
-                    o.read > r.position && (seal == nullptr || r.outcome != Outcome::result_longer)) {
+                if (draining && dw_applier_past_replaces(&applier) != 0 && o.read > r.position &&
+                    (seal == nullptr || r.outcome != Outcome::result_longer)) {
                     if (seal != nullptr) {
                         alternate(o.input, seal->result);  // a block the hasher is done with
                     }

@@ -47,7 +47,7 @@ void finish_sealing(Sealing& seal, std::uint8_t patch_digest[DW_SHA256_SIZE],
 // original may be left unread past the updated file's end. Never opens,
 // closes or seeks a file.
 [[nodiscard]] RunResult make_patch(BlockInput& updated, BlockInput& original,
-                                    std::span<std::uint8_t> patch_block, FileOutput& patch);
+                                   std::span<std::uint8_t> patch_block, FileOutput& patch);
 
 // Applies `patch` to `original`, writing the result to `output`, flushed.
 // The result is built in the original's block itself (replace data written
@@ -58,7 +58,7 @@ void finish_sealing(Sealing& seal, std::uint8_t patch_digest[DW_SHA256_SIZE],
 // seal->result_limit bytes. An output without a file takes the result
 // nowhere: a sealed run then only learns the result's digest.
 [[nodiscard]] RunResult apply_patch(BlockInput& patch, BlockInput& original, FileOutput& output,
-                                      Sealing* seal = nullptr);
+                                    Sealing* seal = nullptr);
 
 // Applies `patch` to `original` and compares the result with `updated` as
 // it comes, reading the three once, forward, together; writes nothing.
@@ -69,7 +69,7 @@ void finish_sealing(Sealing& seal, std::uint8_t patch_digest[DW_SHA256_SIZE],
 // With `seal`, the sizes and digests of the three are taken too (complete
 // when the outcome is `done`).
 [[nodiscard]] RunResult check_patch(BlockInput& updated, BlockInput& patch, BlockInput& original,
-                                      Sealing* seal = nullptr);
+                                    Sealing* seal = nullptr);
 
 // Hashes what `input` holds from where it stands into `hash`, adding to
 // `size`. False on a read error.

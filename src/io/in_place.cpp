@@ -122,7 +122,8 @@ InPlaceCheck check_in_place(BlockInput& patch, const TargetFile& target,
             case SpanEvent::end:
                 return c;
             case SpanEvent::invalid:
-                c.run = patch_invalid(static_cast<dw_error>(s.reader.error), s.reader.error_position);
+                c.run =
+                    patch_invalid(static_cast<dw_error>(s.reader.error), s.reader.error_position);
                 return c;
             case SpanEvent::read_error:
                 c.run = stream_failed(Outcome::read_error, Stream::patch, patch.error);
@@ -131,9 +132,8 @@ InPlaceCheck check_in_place(BlockInput& patch, const TargetFile& target,
     }
 }
 
-RunResult write_in_place(BlockInput& patch, const TargetFile& target,
-                            std::span<std::uint8_t> data, std::uint64_t original_size,
-                            const WriteRange& range) {
+RunResult write_in_place(BlockInput& patch, const TargetFile& target, std::span<std::uint8_t> data,
+                         std::uint64_t original_size, const WriteRange& range) {
     PatchSpans s{patch, data};
     start_spans(s, original_size);
     RunResult w;
@@ -148,8 +148,8 @@ RunResult write_in_place(BlockInput& patch, const TargetFile& target,
                 if (at >= stop) {
                     break;
                 }
-                const std::uint8_t* bytes = s.data.data() + (at - (s.add ? range.add_at + s.offset
-                                                                         : s.offset));
+                const std::uint8_t* bytes =
+                    s.data.data() + (at - (s.add ? range.add_at + s.offset : s.offset));
                 if (!write_target(target, at, bytes, static_cast<std::size_t>(stop - at),
                                   w.reason)) {
                     w.outcome = Outcome::write_error;

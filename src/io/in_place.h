@@ -64,8 +64,8 @@ SpanEvent next_span(PatchSpans& spans);
 // Records are written in order, so an interrupted update leaves the patched
 // bytes first and the others after.
 struct InPlaceCheck {
-    RunResult run;  // invalid, or a read error of the patch or the target
-    bool adds = false;                           // the patch has add records
+    RunResult run;      // invalid, or a read error of the patch or the target
+    bool adds = false;  // the patch has add records
     std::uint64_t first_replaced = NO_POSITION;  // the first replace byte's position
     std::uint64_t first_unpatched =
         NO_POSITION;                            // the first replace byte without its patched value
@@ -94,5 +94,5 @@ struct WriteRange {
 // only checked bytes written before it. A failed write of the target is
 // Outcome::write_error with the platform's reason. Does not flush.
 [[nodiscard]] RunResult write_in_place(BlockInput& patch, const TargetFile& target,
-                                          std::span<std::uint8_t> data, std::uint64_t original_size,
-                                          const WriteRange& range);
+                                       std::span<std::uint8_t> data, std::uint64_t original_size,
+                                       const WriteRange& range);

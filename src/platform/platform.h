@@ -121,8 +121,8 @@ struct OutputFile {
     // access ACL and user attributes, or for a new file the access ACL that
     // creating it in its folder would give.
     std::string acl;
-    std::string attribute_names;   // NUL-separated
-    std::string attribute_values;  // each value's length (4 bytes) and bytes
+    std::string attribute_names;                  // NUL-separated
+    std::string attribute_values;                 // each value's length (4 bytes) and bytes
     OutputRefusal refusal = OutputRefusal::none;  // why open_output refused it
     std::size_t input = 0;                        // with OutputRefusal::input
 };

@@ -247,10 +247,10 @@ bool guard_allows(int fd, const struct stat& st, OutputFile& output, const Outpu
         std::string head(guard.head_size, '\0');
         // A file the caller may write but not read cannot be shown to be
         // one it may replace.
-        const bool same = readable &&
-                          pread(fd, head.data(), head.size(), 0) ==
-                              static_cast<ssize_t>(head.size()) &&
-                          std::memcmp(head.data(), guard.head, head.size()) == 0;
+        const bool same =
+            readable &&
+            pread(fd, head.data(), head.size(), 0) == static_cast<ssize_t>(head.size()) &&
+            std::memcmp(head.data(), guard.head, head.size()) == 0;
         if (!same) {
             output.refusal = OutputRefusal::foreign;
             return false;
@@ -265,8 +265,8 @@ bool open_direct(int fd, OutputFile& output, const char* name, std::string& reas
         return fail(reason, errno);
     }
     struct stat st {};
-    if (fstat(fd, &st) == 0 && !guard_allows(fd, st, output, {guard.inputs, guard.input_count},
-                                             false)) {
+    if (fstat(fd, &st) == 0 &&
+        !guard_allows(fd, st, output, {guard.inputs, guard.input_count}, false)) {
         close(fd);
         return false;
     }
@@ -401,8 +401,7 @@ int give_attributes(int fd, const OutputFile& output) {
         std::memcpy(&length, output.attribute_values.data() + value_at, sizeof length);
         value_at += sizeof length;
         // User attributes are kept where the file system takes them.
-        ignore_failure(
-            fsetxattr(fd, name, output.attribute_values.data() + value_at, length, 0));
+        ignore_failure(fsetxattr(fd, name, output.attribute_values.data() + value_at, length, 0));
         value_at += length;
     }
     return 0;

@@ -200,10 +200,10 @@ bool guard_allows(HANDLE handle, OutputFile& output, const OutputGuard& guard, b
         DWORD n = 0;
         // A file the caller may write but not read cannot be shown to be
         // one it may replace.
-        const bool same = readable &&
-                          ReadFile(handle, head.data(), static_cast<DWORD>(head.size()), &n, &at) !=
-                              0 &&
-                          n == head.size() && std::memcmp(head.data(), guard.head, n) == 0;
+        const bool same =
+            readable &&
+            ReadFile(handle, head.data(), static_cast<DWORD>(head.size()), &n, &at) != 0 &&
+            n == head.size() && std::memcmp(head.data(), guard.head, n) == 0;
         if (!same) {
             output.refusal = OutputRefusal::foreign;
             return false;
