@@ -251,6 +251,22 @@ check "a group around /proc/self/fd/1 keeps its lines" cmp -s grouped.out <(echo
 "$apply" /dev/stdout good.patch old.bin >&- 2>closed.err
 check "a closed standard output: status 2, the system's reason" [ $? = 2 ] &&
     [ "$(cat closed.err)" = "$P: cannot create /dev/stdout: Bad file descriptor" ]
+# Inputs compared as the files opened: standard output appending to the
+# original, standard input reading the file named as OUTPUT.
+cp old.bin self.bin
+"$apply" - good.patch self.bin >>self.bin 2>self.err
+status=$?
+check "- as OUTPUT appending to the original is refused ($status)" \
+    eval '[ $status = 2 ] && [ "$(cat self.err)" = "$P: cannot write -: it is the original file" ] && cmp -s self.bin old.bin'
+"$apply" self.bin good.patch - <self.bin 2>self.err
+status=$?
+check "the original on standard input is not OUTPUT ($status)" \
+    eval '[ $status = 2 ] && [ "$(cat self.err)" = "$P: cannot write self.bin: it is the original file" ] && cmp -s self.bin old.bin'
+cp good.patch self.patch
+"$apply" self.patch - old.bin <self.patch 2>self.err
+status=$?
+check "the patch on standard input is not OUTPUT ($status)" \
+    eval '[ $status = 2 ] && [ "$(cat self.err)" = "$P: cannot write self.patch: it is the patch file" ] && cmp -s self.patch good.patch'
 
 # Replacing a file breaks its other hard links: they keep the old content.
 printf 'old content' >linked.bin

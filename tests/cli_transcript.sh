@@ -113,7 +113,13 @@ closed_status=$?
 "$tool" new.bin /dev/stdin old.bin <new.bin >stdin.out
 stdin_status=$?
 check "the patch file behind /dev/stdin is refused as the updated file (status $stdin_status)" \
-    [ "$stdin_status" = 1 ] && [ "$(cat stdin.out)" = "Error opening patch file new.bin: it is the updated file" ]
+    eval '[ "$stdin_status" = 1 ] && [ "$(cat stdin.out)" = "Error opening patch file new.bin: it is the updated file" ]'
+cp old.bin self.bin
+"$tool" /dev/stdout new.bin self.bin >>self.bin
+self_status=$?
+# (The message itself goes to standard output, so it follows the original.)
+check "standard output appending to the original is refused, the original kept ($self_status)" \
+    eval '[ $self_status = 1 ] && cmp -s self.bin <(cat old.bin; printf "Error opening patch file /dev/stdout: it is the original file")'
 check "an input that cannot be opened leaves the patch file untouched" \
     cmp -s kept.patch <(header; printf 'keep me')
 check "a file that is not a patch is left as it was" \
