@@ -239,7 +239,7 @@ check "the inputs are untouched" [ "$(cat old.bin) $(wc -c <good.patch)" = "0123
 check "the existing output is unchanged after every failure" [ "$(cat kept.bin)" = "keep me" ]
 check "the applied patch rebuilds the updated file" cmp -s out.bin new.bin
 check "a 255-byte output name gets its result" cmp -s "$LONG" new.bin
-check "a refused name creates nothing" [ -L loop1 ] && [ -L loop2 ]
+check "a refused name creates nothing" eval '[ -L loop1 ] && [ -L loop2 ]'
 
 # A descriptor named as OUTPUT is written where it stands: appended to, a
 # group's other lines kept; a closed one is not written through its name.
@@ -273,7 +273,7 @@ printf 'old content' >linked.bin
 ln linked.bin other-link.bin
 t 0 "" linked.bin good.patch old.bin
 check "a hard link of the replaced output keeps the old content" \
-    [ "$(cat other-link.bin)" = "old content" ] && cmp -s linked.bin new.bin
+    eval '[ "$(cat other-link.bin)" = "old content" ] && cmp -s linked.bin new.bin'
 # A new output gets what creating it would give: 0666 less the umask.
 (umask 027 && "$apply" umask.bin good.patch old.bin)
 check "a new output's mode is 0666 less the umask" [ "$(stat -c %a umask.bin)" = 640 ]
@@ -282,8 +282,9 @@ check "a new output's mode is 0666 less the umask" [ "$(stat -c %a umask.bin)" =
 mkfifo in.fifo out.fifo
 cat good.patch >in.fifo &
 "$apply" /dev/stdout in.fifo /dev/stdin <old.bin >piped.bin 2>err.txt
+status=$?
 check "patch from a FIFO, original from standard input, output to standard output" \
-    [ $? = 0 ] && [ ! -s err.txt ] && cmp -s piped.bin new.bin
+    eval '[ $status = 0 ] && [ ! -s err.txt ] && cmp -s piped.bin new.bin'
 cat out.fifo >fifo.bin &
 reader=$!
 t 0 "" out.fifo good.patch old.bin
@@ -303,18 +304,20 @@ ln -s target.bin link.bin
 ln -s made.bin dangling.bin
 t 0 "" link.bin good.patch old.bin
 t 0 "" dangling.bin good.patch old.bin
-check "a link as output writes its target" [ -L link.bin ] && cmp -s target.bin new.bin
-check "a dangling link as output creates its target" [ -L dangling.bin ] && cmp -s made.bin new.bin
+check "a link as output writes its target" eval '[ -L link.bin ] && cmp -s target.bin new.bin'
+check "a dangling link as output creates its target" eval '[ -L dangling.bin ] && cmp -s made.bin new.bin'
 
 # The usual conventions: --help and --version on standard output, an
 # unknown option, --, and - for standard input and output.
 "$apply" --help >help.txt 2>err.txt
-check "--help: status 0, the usage on standard output" [ $? = 0 ] && [ ! -s err.txt ] &&
-    [ "$(head -n 1 help.txt)" = "usage: $P [--force] OUTPUT PATCH ORIGINAL" ] &&
-    grep -q -- '--check UPDATED PATCH ORIGINAL' help.txt
+status=$?
+check "--help: status 0, the usage on standard output" eval '[ $status = 0 ] && [ ! -s err.txt ] &&
+    [ "$(head -n 1 help.txt)" = "usage: $P [--force] [--manifest MANIFEST] OUTPUT PATCH ORIGINAL" ] &&
+    grep -qF -- "--check [--seal MANIFEST] UPDATED PATCH ORIGINAL" help.txt'
 "$apply" --version >version.txt 2>err.txt
-check "--version: status 0, name and version" [ $? = 0 ] && [ ! -s err.txt ] &&
-    [ "$(cat version.txt)" = "$P 1.0.0" ]
+status=$?
+check "--version: status 0, name and version" eval '[ $status = 0 ] && [ ! -s err.txt ] &&
+    [ "$(cat version.txt)" = "$P 1.0.0" ]'
 t 2 "$P: unknown option --frobnicate ($P --help lists the options)"           --frobnicate out.bin good.patch old.bin
 t 2 "$P: unknown option -f ($P --help lists the options)"                      -f out.bin good.patch old.bin
 t 2 "$P: standard input (-) can be only one of the inputs"                     out.bin - -
@@ -323,10 +326,12 @@ t 0 ""                                                                        --
 check "-- ends the options" cmp -s dash.out new.bin
 t 0 ""                                                                        options.out good.patch old.bin --force
 "$apply" - - old.bin <good.patch >stdio.out 2>err.txt
+status=$?
 check "- as PATCH reads standard input, - as OUTPUT writes standard output" \
-    [ $? = 0 ] && [ ! -s err.txt ] && cmp -s stdio.out new.bin
+    eval '[ $status = 0 ] && [ ! -s err.txt ] && cmp -s stdio.out new.bin'
 "$apply" --check - good.patch old.bin <new.bin >check.out 2>err.txt
-check "--check with UPDATED on standard input" [ $? = 0 ] && [ ! -s err.txt ] && [ ! -s check.out ]
+status=$?
+check "--check with UPDATED on standard input" eval '[ $status = 0 ] && [ ! -s err.txt ] && [ ! -s check.out ]'
 
 # A program whose job is to print fails when what it printed reached nobody:
 # standard output full, or closed.

@@ -131,16 +131,16 @@ check "a wrong argument count creates no file" [ ! -e none.patch ]
 check "a failed run leaves no patch file" [ ! -e read.patch ]
 check "a failed run through a link leaves the link and its target as they were" \
     eval 'cmp -s target.patch <(header; printf "old patch") && [ -L link.patch ]'
-check "a failed run never removes what is not a regular file" [ -c /dev/full ] && [ -p patch.fifo ]
+check "a failed run never removes what is not a regular file" eval '[ -c /dev/full ] && [ -p patch.fifo ]'
 check "a 255-byte patch name gets its patch" cmp -s "$LONG" ok.patch
 check "a failed run leaves a stale patch as it was, under status 1" cmp -s stale.patch <(header; printf stale)
-check "a refused name creates nothing" [ ! -e "" ] && [ -L loop1 ] && [ -L loop2 ]
+check "a refused name creates nothing" eval '[ ! -e "" ] && [ -L loop1 ] && [ -L loop2 ]'
 check "replacing a patch breaks its hard link: the other name keeps the old patch" \
     eval 'cmp -s other-link.patch <(header; printf linked) && cmp -s linked.patch ok.patch'
 check ">> /dev/stdout appends the patch" cmp -s appended.out <(printf 'before\n'; cat ok.patch)
 check "a group around /dev/fd/1 keeps its lines" cmp -s grouped.out <(echo first; cat ok.patch; echo last)
 check "a closed standard output is not written through /dev/stdout (status $closed_status)" \
-    [ "$closed_status" = 1 ] && [ ! -s closed.err ]
+    eval '[ "$closed_status" = 1 ] && [ ! -s closed.err ]'
 check "no temporary file is left" [ -z "$(find . -name '.*.tmp*')" ]
 check "identical inputs give the 60-byte header alone" cmp -s same.patch <(header)
 check "the typical run gives a 76-byte patch, byte for byte" \

@@ -67,7 +67,7 @@ for mode in anonymous named; do
         printf 'read only' >user/ro && chmod 444 user/ro
         (cd user && run_program "$program" ro as_nobody "${run[@]}") >out.txt 2>err.txt
         status=$?
-        check "$what: a 0444 file of root's is refused ($status)" [ "$status" != 0 ] && [ "$(cat user/ro)" = "read only" ]
+        check "$what: a 0444 file of root's is refused ($status)" eval '[ "$status" != 0 ] && [ "$(cat user/ro)" = "read only" ]'
         [ "$program" = apply ] && check "$what: with the system's reason" \
             [ "$(cat err.txt)" = "deltawright-apply: cannot create ro: Permission denied" ]
         # A file the user may write in a folder it may not: written in place.
@@ -80,7 +80,7 @@ for mode in anonymous named; do
         else
             as_nobody "${run[@]}" "$apply" w /proc/self/mem old.bin 2>/dev/null
         fi
-        check "$what: a failed run in place leaves it empty" [ -f w ] && [ ! -s w ]
+        check "$what: a failed run in place leaves it empty" eval '[ -f w ] && [ ! -s w ]'
         # Another user's file in a sticky folder cannot be renamed over:
         # refused before an input is read (/proc/self/mem fails when read).
         old_content "$program" >sticky/theirs && chmod 666 sticky/theirs
@@ -154,7 +154,7 @@ for mode in anonymous named; do
     exec 3>&-
     wait "$pid"
     check "$mode: the private output is complete and still 0600" \
-        [ "$(stat -c %a secret.bin)" = 600 ] && cmp -s secret.bin new.bin
+        eval '[ "$(stat -c %a secret.bin)" = 600 ] && cmp -s secret.bin new.bin'
 
     # Two runs writing one name at once: one complete output, never a mix.
     head -c 8000000 /dev/urandom >big-old.bin

@@ -125,7 +125,7 @@ for mode in anonymous named; do
     status=$?
     check "applier, $mode, over the file size limit: killed by SIGXFSZ ($status)" [ $status = "$xfsz" ]
     check "$mode, over the file size limit: both old outputs intact, no temporary file" \
-        cmp -s limit.patch <(old_content maker 'old patch') && [ "$(cat limit.out)" = "keep me" ] && [ -z "$(temporary_files)" ]
+        eval 'cmp -s limit.patch <(old_content maker "old patch") && [ "$(cat limit.out)" = "keep me" ] && [ -z "$(temporary_files)" ]'
 done
 
 # Through a symbolic link the file it points to is the output; the link stays.
@@ -134,7 +134,7 @@ ln -s target.patch link.patch
 ended=$(killed_by TERM "$(temporary target.patch)" - "$maker" link.patch stall.fifo old.bin)
 check "maker through a link: ends by the signal ($ended)" [ "$ended" = "signal 15" ]
 check "maker through a link: the target is intact, the link stays" \
-    cmp -s target.patch <(old_content maker 'old patch') && [ -L link.patch ]
+    eval 'cmp -s target.patch <(old_content maker "old patch") && [ -L link.patch ]'
 
 # A patch file that is not a regular file (a FIFO with a reader) is written
 # directly and never removed.
