@@ -60,8 +60,7 @@ std::string json_string(const char* text) {
         } else if (byte == '"' || byte == '\\') {
             out += '\\';
             out += static_cast<char>(byte);
-        } else if (byte < 0x20 || byte == 0x7F ||
-                   (n == 2 && byte == 0xC2 && bytes[at + 1] < 0xA0)) {
+        } else if (is_control(bytes + at, n)) {
             const unsigned code = n == 2 ? bytes[at + 1] : byte;  // C1: U+0080 to U+009F
             std::snprintf(escaped, sizeof escaped, "\\u%04x", code);
             out += escaped;

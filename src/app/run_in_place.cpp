@@ -145,24 +145,30 @@ std::FILE* open_whole_target(const Run& run) {
     return file;
 }
 
-// The SHA-256 and size of the whole target, read from its start.
-bool hash_target(const Run& run, std::uint8_t digest[DW_SHA256_SIZE], std::uint64_t& size) {
+// The size and SHA-256 of what `input` holds from where it stands; false,
+// after a message naming WHAT file NAME, on a read error.
+bool seal_of(BlockInput& input, const char* what, const char* name, FileSeal& seal) {
+    dw_sha256 hash;
+    dw_sha256_init(&hash);
+    seal.size = 0;
+    if (!hash_input(input, hash, seal.size)) {
+        say_read_error(what, name, input);
+        return false;
+    }
+    dw_sha256_final(&hash, seal.sha256);
+    return true;
+}
+
+// The whole target's size and SHA-256, read from its start.
+bool hash_target(const Run& run, FileSeal& seal) {
     std::FILE* file = open_whole_target(run);
     if (file == nullptr) {
         return false;
     }
     BlockInput input{file, target_block};
-    dw_sha256 hash;
-    dw_sha256_init(&hash);
-    size = 0;
-    const bool read = hash_input(input, hash, size);
+    const bool read = seal_of(input, "target", run.target_name, seal);
     std::fclose(file);
-    if (!read) {
-        say_read_error("target", run.target_name, input);
-        return false;
-    }
-    dw_sha256_final(&hash, digest);
-    return true;
+    return read;
 }
 
 // The first pass with a manifest: the target as it stands, and the result
@@ -220,15 +226,14 @@ bool same(const FileSeal& a, const FileSeal& b) {
 // message.
 int check_patch_first(const Run& run, const Manifest& m) {
     BlockInput patch{run.patch_file, patch_block};
-    dw_sha256 hash;
-    dw_sha256_init(&hash);
     FileSeal got;
-    if (std::fseek(run.patch_file, 0, SEEK_SET) != 0 || !hash_input(patch, hash, got.size)) {
-        say("error reading patch file %s: %s", run.patch_name,
-            std::strerror(patch.failed ? patch.error : errno));
+    if (std::fseek(run.patch_file, 0, SEEK_SET) != 0) {
+        say("error reading patch file %s: %s", run.patch_name, std::strerror(errno));
         return EXIT_TROUBLE;
     }
-    dw_sha256_final(&hash, got.sha256);
+    if (!seal_of(patch, "patch", run.patch_name, got)) {
+        return EXIT_TROUBLE;
+    }
     return matches_seal("patch", run.patch_name, run.manifest_name, m.patch, got.size, got.sha256)
                ? EXIT_APPLIED
                : EXIT_INVALID_PATCH;
@@ -238,7 +243,7 @@ int check_patch_first(const Run& run, const Manifest& m) {
 // shorter cuts it last, so it is complete, or it is another file.
 int shorter_than_original(const Run& run, const Manifest& m) {
     FileSeal now;
-    if (!hash_target(run, now.sha256, now.size)) {
+    if (!hash_target(run, now)) {
         return EXIT_TROUBLE;
     }
     if (same(now, m.updated)) {
@@ -336,7 +341,7 @@ int sealed_in_place(const Run& run, const Manifest& m) {
         return EXIT_TROUBLE;
     }
     FileSeal now;
-    if (!hash_target(run, now.sha256, now.size)) {
+    if (!hash_target(run, now)) {
         return EXIT_TROUBLE;
     }
     if (!same(now, m.updated)) {

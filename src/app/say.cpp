@@ -35,6 +35,10 @@ std::size_t utf8_length(const unsigned char* text, std::size_t size) {
     return code < min || code > 0x10FFFF || surrogate ? 0 : length;
 }
 
+bool is_control(const unsigned char* text, std::size_t length) {
+    return text[0] < 0x20 || text[0] == 0x7F || (length == 2 && text[0] == 0xC2 && text[1] < 0xA0);
+}
+
 std::string printable(const char* text) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text);
     const std::size_t size = std::strlen(text);
@@ -42,8 +46,7 @@ std::string printable(const char* text) {
     out.reserve(size);
     for (std::size_t at = 0; at < size;) {
         std::size_t n = utf8_length(bytes + at, size - at);
-        const bool c1 = n == 2 && bytes[at] == 0xC2 && bytes[at + 1] < 0xA0;
-        if (n == 0 || c1 || bytes[at] < 0x20 || bytes[at] == 0x7F) {
+        if (n == 0 || is_control(bytes + at, n)) {
             n = n == 0 ? 1 : n;
             for (std::size_t i = 0; i < n; ++i) {
                 char escaped[5];

@@ -15,6 +15,10 @@ void say(const char* format, ...);
 // it is not one.
 std::size_t utf8_length(const unsigned char* text, std::size_t size);
 
+// Whether the character of `length` bytes (utf8_length's) at `text` is a
+// control character: C0, DEL or C1 (U+0080 to U+009F, C2 80 to C2 9F).
+bool is_control(const unsigned char* text, std::size_t length);
+
 // `text` with every byte that could act on a terminal written as \xHH: the
 // C0 and C1 control characters, DEL, and every byte that is not part of
 // well-formed UTF-8. Other characters, non-ASCII ones included, pass as

@@ -35,7 +35,7 @@ dw_apply_status fail_past_end(dw_applier* a) {
 // shares the original's memory at this point.
 void pass_original(dw_in_buffer* original, dw_out_buffer* out, std::size_t n) {
     if (n > 0 && out->data + out->pos != original->data + original->pos) {
-        copy_bytes(out->data + out->pos, original->data + original->pos, n);
+        std::memcpy(out->data + out->pos, original->data + original->pos, n);
     }
     out->pos += n;
     original->pos += n;

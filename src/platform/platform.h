@@ -39,6 +39,7 @@
 //   leaves that temporary name.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -97,6 +98,24 @@ enum class OutputRefusal : std::uint8_t {
     input,    // it is inputs[OutputFile::input]
     foreign,  // an existing file that does not begin with the head asked
 };
+
+// The guard's rules, shared by the implementations, which read the file.
+// The index of the input `self` is, or input_count when none.
+inline std::size_t guarded_input(const OutputGuard& guard, const FileIdentity& self) {
+    std::size_t i = 0;
+    while (i < guard.input_count && !same_file(self, guard.inputs[i])) {
+        ++i;
+    }
+    return i;
+}
+
+// Whether the first bytes of an existing, non-empty file, as read (fewer
+// than asked when it is shorter or cannot be read), are the guard's head.
+inline bool begins_with_head(const OutputGuard& guard, const std::string& read) {
+    return read.size() == guard.head_size &&
+           std::equal(read.begin(), read.end(), guard.head,
+                      [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; });
+}
 
 enum class OutputKind : std::uint8_t {
     direct,    // a descriptor, a device or a FIFO, written as it is

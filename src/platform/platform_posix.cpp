@@ -236,22 +236,18 @@ bool guard_allows(int fd, const struct stat& st, OutputFile& output, const Outpu
                   bool readable) {
     const FileIdentity self{static_cast<std::uint64_t>(st.st_dev),
                             static_cast<std::uint64_t>(st.st_ino), S_ISREG(st.st_mode)};
-    for (std::size_t i = 0; i < guard.input_count; ++i) {
-        if (same_file(self, guard.inputs[i])) {
-            output.refusal = OutputRefusal::input;
-            output.input = i;
-            return false;
-        }
+    output.input = guarded_input(guard, self);
+    if (output.input < guard.input_count) {
+        output.refusal = OutputRefusal::input;
+        return false;
     }
     if (guard.head_size > 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-        std::string head(guard.head_size, '\0');
         // A file the caller may write but not read cannot be shown to be
-        // one it may replace.
-        const bool same =
-            readable &&
-            pread(fd, head.data(), head.size(), 0) == static_cast<ssize_t>(head.size()) &&
-            std::memcmp(head.data(), guard.head, head.size()) == 0;
-        if (!same) {
+        // one it may replace: nothing read.
+        std::string head(guard.head_size, '\0');
+        const ssize_t n = readable ? pread(fd, head.data(), head.size(), 0) : 0;
+        head.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        if (!begins_with_head(guard, head)) {
             output.refusal = OutputRefusal::foreign;
             return false;
         }

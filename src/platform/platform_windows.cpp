@@ -185,26 +185,25 @@ FileIdentity identity_of(HANDLE handle) {
 // is non-empty) does not begin with the head.
 bool guard_allows(HANDLE handle, OutputFile& output, const OutputGuard& guard, bool readable) {
     const FileIdentity self = identity_of(handle);
-    for (std::size_t i = 0; i < guard.input_count; ++i) {
-        if (same_file(self, guard.inputs[i])) {
-            output.refusal = OutputRefusal::input;
-            output.input = i;
-            return false;
-        }
+    output.input = guarded_input(guard, self);
+    if (output.input < guard.input_count) {
+        output.refusal = OutputRefusal::input;
+        return false;
     }
     LARGE_INTEGER size{};
     if (guard.head_size > 0 && self.known && GetFileSizeEx(handle, &size) != 0 &&
         size.QuadPart > 0) {
+        // A file the caller may write but not read cannot be shown to be
+        // one it may replace: nothing read.
         std::string head(guard.head_size, '\0');
         OVERLAPPED at{};
         DWORD n = 0;
-        // A file the caller may write but not read cannot be shown to be
-        // one it may replace.
-        const bool same =
-            readable &&
-            ReadFile(handle, head.data(), static_cast<DWORD>(head.size()), &n, &at) != 0 &&
-            n == head.size() && std::memcmp(head.data(), guard.head, n) == 0;
-        if (!same) {
+        if (!readable ||
+            ReadFile(handle, head.data(), static_cast<DWORD>(head.size()), &n, &at) == 0) {
+            n = 0;
+        }
+        head.resize(n);
+        if (!begins_with_head(guard, head)) {
             output.refusal = OutputRefusal::foreign;
             return false;
         }
