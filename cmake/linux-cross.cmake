@@ -1,6 +1,7 @@
 # Cross build for Linux with Debian's g++-ARCH-linux-gnu, the programs and
 # tests run under qemu-user with the target's libraries. Included by the
-# per-target files, which set CROSS_ARCH and CROSS_QEMU.
+# per-target files, which set CROSS_ARCH, CROSS_QEMU and CROSS_DEBIAN_ARCH
+# (the architecture of the Debian packages linked, see CMakeLists.txt).
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR ${CROSS_ARCH})
 set(CMAKE_C_COMPILER ${CROSS_ARCH}-linux-gnu-gcc)

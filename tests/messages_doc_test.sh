@@ -51,7 +51,7 @@ table '| Status | When | Message |' >"$work/maker-table.txt"
 render "$src/doc/deltawright-apply.1" >"$work/apply-man.txt"
 render "$src/doc/deltawright.1" >"$work/maker-man.txt"
 check deltawright-apply "$work/apply-table.txt" "$work/apply-man.txt" '(^|[^_a-z])say\(|reason = ' \
-    "$src"/src/app/{run_apply,run_in_place,apply_support,list_patch,manifest}.cpp
+    "$src"/src/app/{run_apply,run_in_place,apply_support,list_patch,manifest,signed_manifest}.cpp "$src/src/verify/signature.cpp"
 check deltawright "$work/maker-table.txt" "$work/maker-man.txt" 'std::printf\("Error' \
     "$src/src/app/run_tool.cpp"
 echo "messages documented: $passed passed, $failed failed"

@@ -83,38 +83,6 @@ void say_output_refused(const char* name, const OutputFile& output, const std::s
     }
 }
 
-bool read_manifest(const char* name, Manifest& manifest) {
-    std::FILE* file = open_named_input("manifest", name);
-    if (file == nullptr) {
-        return false;
-    }
-    std::string text(MAX_MANIFEST_SIZE + 1, '\0');
-    text.resize(std::fread(text.data(), 1, text.size(), file));
-    const bool failed = std::ferror(file) != 0;
-    const int error = errno;
-    std::fclose(file);
-    if (failed) {
-        say("error reading manifest file %s: %s", name, std::strerror(error));
-        return false;
-    }
-    if (text.size() > MAX_MANIFEST_SIZE) {
-        say("%s: not a manifest: longer than %u bytes", name,
-            static_cast<unsigned>(MAX_MANIFEST_SIZE));
-        return false;
-    }
-    int line = 0;
-    std::string reason;
-    if (!parse_manifest(text, manifest, line, reason)) {
-        if (line > 0) {
-            say("%s:%d: %s", name, line, reason.c_str());
-        } else {
-            say("%s: %s", name, reason.c_str());
-        }
-        return false;
-    }
-    return true;
-}
-
 bool matches_seal(const char* what, const char* name, const char* manifest_name,
                   const FileSeal& want, std::uint64_t size, const std::uint8_t* digest) {
     if (size > want.size) {  // read no further than one byte past the size

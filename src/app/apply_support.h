@@ -60,9 +60,6 @@ inline constexpr const char* INPUT_ROLES_CHECK[] = {"updated", "patch", "origina
 void say_output_refused(const char* name, const OutputFile& output, const std::string& reason,
                         const char* const* roles);
 
-// Reads and checks a manifest; says why on failure.
-bool read_manifest(const char* name, Manifest& manifest);
-
 // One file against its seal: false, after a message, when its size or its
 // digest differs. A file is read at most one byte past its sealed size
 // (seal_limit), so that an endless one is refused too.

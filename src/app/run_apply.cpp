@@ -17,6 +17,7 @@
 #include "app/manifest.h"
 #include "app/run_in_place.h"
 #include "app/say.h"
+#include "app/signed_manifest.h"
 #include "io/file_patch.h"
 #include "platform/platform.h"
 
@@ -33,11 +34,12 @@ std::array<std::uint8_t, BLOCK_SIZE> original_spare;
 std::array<std::uint8_t, BLOCK_SIZE> updated_spare;
 
 constexpr const char* HELP_TEXT =
-    "usage: deltawright-apply [--force] [--manifest MANIFEST] OUTPUT PATCH ORIGINAL\n"
-    "       deltawright-apply --in-place [--manifest MANIFEST] [--force] TARGET PATCH\n"
+    "usage: deltawright-apply [--force] [--manifest MANIFEST [SIGNED]] OUTPUT PATCH ORIGINAL\n"
+    "       deltawright-apply --in-place [--manifest MANIFEST [SIGNED]] [--force] TARGET PATCH\n"
     "       deltawright-apply --check [--seal MANIFEST] UPDATED PATCH ORIGINAL\n"
     "       deltawright-apply --list [--json] PATCH\n"
     "       deltawright-apply --help | --version\n"
+    "SIGNED is --trust KEY [--trust KEY]... [--signature SIG]\n"
     "\n"
     "Rebuilds the updated file from PATCH and ORIGINAL and writes it to OUTPUT.\n"
     "\n"
@@ -59,6 +61,11 @@ constexpr const char* HELP_TEXT =
     "              the result's digest before it replaces OUTPUT; with\n"
     "              --in-place: TARGET may also be the updated file or an\n"
     "              update cut short, and add records are taken\n"
+    "  --trust KEY with --manifest: apply only when MANIFEST is signed with\n"
+    "              one of the minisign public keys given, and verify that\n"
+    "              before any other file is opened\n"
+    "  --signature SIG\n"
+    "              MANIFEST's minisign signature (default: MANIFEST.minisig)\n"
     "  --list      print what PATCH does: whether it is valid, its records,\n"
     "              the bytes it replaces and adds, the shortest original it\n"
     "              applies to; status 0 for a valid patch, 1 for an invalid one\n"
@@ -74,6 +81,7 @@ constexpr const char* HELP_TEXT =
 struct CommandLine {
     const char* seal = nullptr;
     const char* manifest = nullptr;
+    Trust trust;
     bool force = false;
     bool check = false;
     bool in_place = false;
@@ -100,6 +108,18 @@ bool parse(int argc, char* argv[], CommandLine& line) {
                 return false;
             }
             (arg[2] == 's' ? line.seal : line.manifest) = argv[++i];
+        } else if (options && std::strcmp(arg, "--trust") == 0) {
+            if (i + 1 == argc) {
+                say("option --trust needs a minisign public key file name");
+                return false;
+            }
+            line.trust.keys.push_back(argv[++i]);
+        } else if (options && std::strcmp(arg, "--signature") == 0) {
+            if (i + 1 == argc) {
+                say("option --signature needs a minisign signature file name");
+                return false;
+            }
+            line.trust.signature = argv[++i];
         } else if (options && arg[0] == '-' && arg[1] != '\0') {
             bool* flag = std::strcmp(arg, "--force") == 0      ? &line.force
                          : std::strcmp(arg, "--check") == 0    ? &line.check
@@ -296,6 +316,20 @@ int run_apply(int argc, char* argv[]) {
         say("%s and %s exclude each other: one mode at a time", modes[0], modes[1]);
         return EXIT_TROUBLE;
     }
+    const bool signed_options = !line.trust.keys.empty() || line.trust.signature != nullptr;
+    if (signed_options && (line.check || line.list)) {
+        say("--trust and --signature verify a manifest to apply: %s reads none",
+            line.check ? "--check" : "--list");
+        return EXIT_TROUBLE;
+    }
+    if (line.trust.signature != nullptr && line.trust.keys.empty()) {
+        say("--signature needs --trust KEY: a signature is verified with the keys trusted");
+        return EXIT_TROUBLE;
+    }
+    if (!line.trust.keys.empty() && line.manifest == nullptr) {
+        say("--trust needs --manifest MANIFEST: the keys verify the manifest's signature");
+        return EXIT_TROUBLE;
+    }
     if (line.check && line.force) {
         say("--force goes with applying a patch: --check applies nothing to keep or refuse");
         return EXIT_TROUBLE;
@@ -318,12 +352,23 @@ int run_apply(int argc, char* argv[]) {
         say("--json goes with --list");
         return EXIT_TROUBLE;
     }
+    // The files a signed manifest brings: each may be `-` too.
+    int side_inputs = line.manifest != nullptr && is_standard(line.manifest) ? 1 : 0;
+    side_inputs += line.trust.signature != nullptr && is_standard(line.trust.signature) ? 1 : 0;
+    for (const char* key : line.trust.keys) {
+        side_inputs += is_standard(key) ? 1 : 0;
+    }
+    if (side_inputs > 1) {
+        say("standard input (-) can be only one of the inputs");
+        return EXIT_TROUBLE;
+    }
     if (line.in_place) {
         if (line.operand_count != 2 || line.check || line.seal != nullptr) {
             say("usage: deltawright-apply --in-place [--manifest MANIFEST] [--force] TARGET PATCH");
             return EXIT_TROUBLE;
         }
-        return run_in_place(line.operands[0], line.operands[1], line.manifest, line.force);
+        return run_in_place(line.operands[0], line.operands[1], line.manifest, line.trust,
+                            line.force);
     }
     if (line.operand_count != 3) {
         say(line.check ? "usage: deltawright-apply --check UPDATED PATCH ORIGINAL"
@@ -338,7 +383,7 @@ int run_apply(int argc, char* argv[]) {
     const char* first = line.operands[0];
     const char* patch_name = line.operands[1];
     const char* original_name = line.operands[2];
-    const int from_standard_input = (line.check && is_standard(first) ? 1 : 0) +
+    const int from_standard_input = side_inputs + (line.check && is_standard(first) ? 1 : 0) +
                                     (is_standard(patch_name) ? 1 : 0) +
                                     (is_standard(original_name) ? 1 : 0);
     if (from_standard_input > 1) {
@@ -349,8 +394,11 @@ int run_apply(int argc, char* argv[]) {
         return run_check(first, patch_name, original_name, line.seal);
     }
     Manifest manifest;
-    if (line.manifest != nullptr && !read_manifest(line.manifest, manifest)) {
-        return EXIT_TROUBLE;
+    if (line.manifest != nullptr) {
+        const int status = read_manifest(line.manifest, line.trust, manifest);
+        if (status != EXIT_APPLIED) {
+            return status;
+        }
     }
     const char* output_name = first;
     install_signal_cleanup();

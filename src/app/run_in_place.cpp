@@ -357,7 +357,7 @@ int sealed_in_place(const Run& run, const Manifest& m) {
 }  // namespace
 
 int run_in_place(const char* target_name, const char* patch_name, const char* manifest_name,
-                 bool force) {
+                 const Trust& trust, bool force) {
     if (is_standard(patch_name)) {
         say("cannot apply a patch in place from standard input: it is read twice, so it must be "
             "a regular file");
@@ -369,8 +369,11 @@ int run_in_place(const char* target_name, const char* patch_name, const char* ma
         return EXIT_TROUBLE;
     }
     Manifest manifest;
-    if (manifest_name != nullptr && !read_manifest(manifest_name, manifest)) {
-        return EXIT_TROUBLE;
+    if (manifest_name != nullptr) {
+        const int status = read_manifest(manifest_name, trust, manifest);
+        if (status != EXIT_APPLIED) {
+            return status;
+        }
     }
     std::FILE* patch_file = open_named_input("patch", patch_name);
     if (patch_file == nullptr) {

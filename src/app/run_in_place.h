@@ -1,6 +1,9 @@
-// deltawright-apply --in-place [--manifest MANIFEST] [--force] TARGET PATCH:
-// the update written into TARGET where it lies, only at the patch's records.
+// deltawright-apply --in-place [--manifest MANIFEST [--trust KEY]...] [--force]
+// TARGET PATCH: the update written into TARGET where it lies, only at the
+// patch's records.
 #pragma once
+
+#include "app/signed_manifest.h"
 
 // Opens PATCH (a regular file: it is read twice) and TARGET (a regular file
 // or a block device, for reading and writing), checks the whole patch
@@ -14,6 +17,7 @@
 // unpatched after it, as an interrupted run leaves them (--force skips that
 // check). With one, TARGET must be the original, the updated file, or an
 // update of it cut short, which is told from its digests; the result's
-// digest is checked after the writes. Returns the exit status.
+// digest is checked after the writes; a signed manifest is verified before
+// PATCH or TARGET is opened. Returns the exit status.
 int run_in_place(const char* target_name, const char* patch_name, const char* manifest_name,
-                 bool force);
+                 const Trust& trust, bool force);
