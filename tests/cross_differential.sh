@@ -74,5 +74,39 @@ for ((n = 0; n < pairs; n++)); do
         cat cross_make.err cross_apply.err
     fi
 done
+# Signed manifests: a signature and keys made on this host by minisign,
+# verified by the cross-built applier exactly as by the native one: accepted
+# (both signature forms, to a new file and in place), and refused.
+command -v minisign >/dev/null || { echo "FAIL: minisign not found (apt-get install minisign)"; exit 1; }
+minisign -G -W -p vendor.pub -s vendor.key >/dev/null && minisign -G -W -p other.pub -s other.key >/dev/null
+"$native_dir/deltawright" signed.patch u1.bin o1.bin
+"$native_dir/deltawright-apply" --check --seal fw.manifest u1.bin signed.patch o1.bin
+minisign -S -s vendor.key -m fw.manifest >/dev/null && minisign -S -l -s vendor.key -m fw.manifest -x legacy.sig >/dev/null
+sed '3s/$/ (changed)/' fw.manifest.minisig >altered.sig
+for signed in "--trust vendor.pub" "--trust other.pub --trust vendor.pub --signature legacy.sig" \
+    "--trust other.pub" "--trust vendor.pub --signature altered.sig"; do
+    # shellcheck disable=SC2086
+    run native_apply "$native_dir/deltawright-apply" --manifest fw.manifest $signed native.result signed.patch o1.bin
+    # shellcheck disable=SC2086
+    run cross_apply "${emulator[@]}" "$cross_apply" --manifest fw.manifest $signed cross.result signed.patch o1.bin
+    cp o1.bin native.target && cp o1.bin cross.target
+    # shellcheck disable=SC2086
+    run native_in_place "$native_dir/deltawright-apply" --in-place --manifest fw.manifest $signed native.target signed.patch
+    # shellcheck disable=SC2086
+    run cross_in_place "${emulator[@]}" "$cross_apply" --in-place --manifest fw.manifest $signed cross.target signed.patch
+    if same native_apply cross_apply && { cmp -s native.result cross.result ||
+        { [ ! -e native.result ] && [ ! -e cross.result ]; }; } &&
+        same native_in_place cross_in_place && cmp -s native.target cross.target &&
+        { [ "$(cat native_apply.status)" != 0 ] || cmp -s cross.result u1.bin; }; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "FAIL: signed manifest, $signed: status $(cat cross_apply.status) and $(cat cross_in_place.status)," \
+            "native $(cat native_apply.status) and $(cat native_in_place.status)"
+        cat cross_apply.err cross_in_place.err
+    fi
+    rm -f native.result cross.result
+done
+
 echo "cross differential: $passed passed, $failed failed"
 [ "$failed" = 0 ] && [ "$passed" -gt 0 ]

@@ -7,11 +7,12 @@
 set -u
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-# Copies of the programs in a folder of the test's own, which the rows run
+# Copies of the programs (and DLLs) in a folder of the test's own, which the rows run
 # as another user can reach wherever the build lies (a clone in a folder
 # only its owner may enter included).
 mkdir "$work/bin"
 cp "$1" "$2" "$3" "$work/bin/"
+cp "$(dirname "$2")"/*.dll "$work/bin/"  # the DLLs the applier loads (libgcrypt's)
 maker=$work/bin/$(basename "$1")
 apply=$work/bin/$(basename "$2")
 hold_open=$work/bin/$(basename "$3")
