@@ -312,7 +312,7 @@ check "a dangling link as output creates its target" eval '[ -L dangling.bin ] &
 "$apply" --help >help.txt 2>err.txt
 status=$?
 check "--help: status 0, the usage on standard output" eval '[ $status = 0 ] && [ ! -s err.txt ] &&
-    [ "$(head -n 1 help.txt)" = "usage: $P [--force] [--manifest MANIFEST] OUTPUT PATCH ORIGINAL" ] &&
+    [ "$(head -n 1 help.txt)" = "usage: $P [--force] [--manifest MANIFEST [SIGNED]] OUTPUT PATCH ORIGINAL" ] &&
     grep -qF -- "--check [--seal MANIFEST] UPDATED PATCH ORIGINAL" help.txt'
 "$apply" --version >version.txt 2>err.txt
 status=$?

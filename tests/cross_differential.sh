@@ -83,6 +83,11 @@ minisign -G -W -p vendor.pub -s vendor.key >/dev/null && minisign -G -W -p other
 "$native_dir/deltawright-apply" --check --seal fw.manifest u1.bin signed.patch o1.bin
 minisign -S -s vendor.key -m fw.manifest >/dev/null && minisign -S -l -s vendor.key -m fw.manifest -x legacy.sig >/dev/null
 sed '3s/$/ (changed)/' fw.manifest.minisig >altered.sig
+# Messages compared without CR: the Windows console ends lines with CR LF.
+same_message() {
+    cmp -s "$1.status" "$2.status" && cmp -s "$1.out" "$2.out" &&
+        cmp -s <(tr -d '\r' <"$1.err") <(tr -d '\r' <"$2.err")
+}
 for signed in "--trust vendor.pub" "--trust other.pub --trust vendor.pub --signature legacy.sig" \
     "--trust other.pub" "--trust vendor.pub --signature altered.sig"; do
     # shellcheck disable=SC2086
@@ -94,9 +99,9 @@ for signed in "--trust vendor.pub" "--trust other.pub --trust vendor.pub --signa
     run native_in_place "$native_dir/deltawright-apply" --in-place --manifest fw.manifest $signed native.target signed.patch
     # shellcheck disable=SC2086
     run cross_in_place "${emulator[@]}" "$cross_apply" --in-place --manifest fw.manifest $signed cross.target signed.patch
-    if same native_apply cross_apply && { cmp -s native.result cross.result ||
+    if same_message native_apply cross_apply && { cmp -s native.result cross.result ||
         { [ ! -e native.result ] && [ ! -e cross.result ]; }; } &&
-        same native_in_place cross_in_place && cmp -s native.target cross.target &&
+        same_message native_in_place cross_in_place && cmp -s native.target cross.target &&
         { [ "$(cat native_apply.status)" != 0 ] || cmp -s cross.result u1.bin; }; then
         passed=$((passed + 1))
     else

@@ -46,7 +46,7 @@ sed "2s|.*|$sig|" fw.manifest.minisig >flipped.minisig
 sig=$(sed -n 2p other.minisig | base64 -d | perl -0777 -pe 'substr($_, 2, 8) = "\x01" . "\0" x 7' | base64 -w0)
 sed "2s|.*|$sig|" other.minisig >id1.minisig
 head -c 150 fw.manifest.minisig >truncated.minisig
-head -c 400 /dev/urandom >garbage.minisig
+head -c 400 /dev/urandom | tr -d '\n' >garbage.minisig  # one line: no line feed
 tail -n 1 old.pub >old.base64  # the key line alone, as minisign -P takes it
 sed 's/$/\r/' old.pub >crlf.pub
 printf 'untrusted comment: not a key\nnonsense\n' >bad.pub
