@@ -1,5 +1,6 @@
 #include "app/run_apply.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cinttypes>
@@ -353,11 +354,11 @@ int run_apply(int argc, char* argv[]) {
         return EXIT_TROUBLE;
     }
     // The files a signed manifest brings: each may be `-` too.
-    int side_inputs = line.manifest != nullptr && is_standard(line.manifest) ? 1 : 0;
-    side_inputs += line.trust.signature != nullptr && is_standard(line.trust.signature) ? 1 : 0;
-    for (const char* key : line.trust.keys) {
-        side_inputs += is_standard(key) ? 1 : 0;
-    }
+    const int side_inputs =
+        (line.manifest != nullptr && is_standard(line.manifest) ? 1 : 0) +
+        (line.trust.signature != nullptr && is_standard(line.trust.signature) ? 1 : 0) +
+        static_cast<int>(
+            std::count_if(line.trust.keys.begin(), line.trust.keys.end(), is_standard));
     if (side_inputs > 1) {
         say("standard input (-) can be only one of the inputs");
         return EXIT_TROUBLE;
