@@ -11,4 +11,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CROSS_QEMU};-L;/usr/${CROSS_ARCH}-linux-gnu)
+# The target's C library first: through the host's ld.so.cache the loader
+# would otherwise take a host multilib copy (libc6-i386's /lib32/libc.so.6,
+# another build than the cross loader's), and mixing the two hangs
+# pthread_create.
+set(CMAKE_CROSSCOMPILING_EMULATOR
+  ${CROSS_QEMU};-L;/usr/${CROSS_ARCH}-linux-gnu;-E;LD_LIBRARY_PATH=/usr/${CROSS_ARCH}-linux-gnu/lib)
