@@ -100,6 +100,11 @@ t "$apply" 0 ""                                                        ""  --che
 t "$apply" 0 ""                                                        ""  --check --seal 'манифест.txt' new.bin 'ünï.patch' 'файл.bin'
 t "$apply" 0 ""                                                        ""  --manifest 'манифест.txt' sealed.bin 'ünï.patch' 'файл.bin'
 check "a sealed apply rebuilds the updated file" cmp -s sealed.bin new.bin
+# Progress, asked for where standard error is not a console (_isatty): its
+# final line, ended as the console ends lines.
+emulate out.txt err.txt "${emulator[@]}" "$apply" --progress --check new.bin 'ünï.patch' 'файл.bin'
+check "--progress: the final line, ended with CR LF" grep -Eqx \
+    "$A: checking: [0-9]+ bytes of [0-9]+ bytes \(100%\), .*done in [0-9.]+ s$CR" err.txt
 check "the manifest's lines end in LF alone" [ "$(grep -c $'\r' 'манифест.txt')" = 0 ]
 t "$apply" 1 "" "$A: ünï.patch is already applied to new.bin: every replaced byte already holds the patched value (the first at byte 3); --force applies it anyway$CR
 "  refused.bin 'ünï.patch' new.bin

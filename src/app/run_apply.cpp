@@ -16,6 +16,7 @@
 #include "app/apply_support.h"
 #include "app/list_patch.h"
 #include "app/manifest.h"
+#include "app/progress.h"
 #include "app/run_in_place.h"
 #include "app/say.h"
 #include "app/signed_manifest.h"
@@ -67,6 +68,10 @@ constexpr const char* HELP_TEXT =
     "              before any other file is opened\n"
     "  --signature SIG\n"
     "              MANIFEST's minisign signature (default: MANIFEST.minisig)\n"
+    "  --progress  show progress on standard error, as lines when it is not a\n"
+    "              terminal (on a terminal it is shown unasked after a second)\n"
+    "  --no-progress, -q\n"
+    "              never show progress\n"
     "  --list      print what PATCH does: whether it is valid, its records,\n"
     "              the bytes it replaces and adds, the shortest original it\n"
     "              applies to; status 0 for a valid patch, 1 for an invalid one\n"
@@ -83,6 +88,7 @@ struct CommandLine {
     const char* seal = nullptr;
     const char* manifest = nullptr;
     Trust trust;
+    ProgressChoice progress = ProgressChoice::unasked;
     bool force = false;
     bool check = false;
     bool in_place = false;
@@ -115,6 +121,10 @@ bool parse(int argc, char* argv[], CommandLine& line) {
                 return false;
             }
             line.trust.keys.push_back(argv[++i]);
+        } else if (options &&
+                   (std::strcmp(arg, "--progress") == 0 || std::strcmp(arg, "--no-progress") == 0 ||
+                    std::strcmp(arg, "-q") == 0)) {
+            line.progress = arg[2] == 'p' ? ProgressChoice::asked : ProgressChoice::never;
         } else if (options && std::strcmp(arg, "--signature") == 0) {
             if (i + 1 == argc) {
                 say("option --signature needs a minisign signature file name");
@@ -143,6 +153,19 @@ bool parse(int argc, char* argv[], CommandLine& line) {
         }
     }
     return true;
+}
+
+// The sizes of the inputs together, if all are regular files.
+std::uint64_t input_sizes(std::FILE* const* files, int count) {
+    std::uint64_t total = 0;
+    for (int i = 0; i < count; ++i) {
+        std::uint64_t size = 0;
+        if (!regular_input_size(files[i], size)) {
+            return PROGRESS_TOTAL_UNKNOWN;
+        }
+        total = total_of(total, size);
+    }
+    return total;
 }
 
 // The origin check's verdict on a complete result: 0, or 1 after a message.
@@ -239,6 +262,11 @@ int run_check(const char* updated_name, const char* patch_name, const char* orig
     BlockInput updated{files[0], updated_block, updated_spare};
     BlockInput patch{files[1], patch_block, patch_spare};
     BlockInput original{files[2], original_block, original_spare};
+    Progress progress;
+    for (BlockInput* input : {&updated, &patch, &original}) {
+        input->meter = &progress.meter;
+    }
+    begin_progress(progress, "checking", input_sizes(files, 3));
     // Hashed only to seal: a plain check reads an endless original no
     // further than its answer needs.
     Sealing seal;
@@ -253,6 +281,9 @@ int run_check(const char* updated_name, const char* patch_name, const char* orig
     }
     const bool passed = r.outcome == Outcome::done ||
                         (r.outcome == Outcome::result_longer && r.original_size > r.position);
+    if (passed) {
+        end_progress(progress);
+    }
     if (seal_name != nullptr && passed) {
         // The manifest holds the updated file's length: a shorter one is
         // rebuilt exactly with it.
@@ -295,6 +326,7 @@ int run_apply(int argc, char* argv[]) {
     if (!parse(argc, argv, line)) {
         return EXIT_TROUBLE;
     }
+    choose_progress(line.progress);
     if (line.help) {
         std::fputs(HELP_TEXT, stdout);
         return printed(EXIT_APPLIED);
@@ -433,6 +465,13 @@ int run_apply(int argc, char* argv[]) {
     BlockInput patch{patch_file, patch_block};
     BlockInput original{original_file, original_block};
     FileOutput output{output_file.file};
+    Progress progress;
+    patch.meter = &progress.meter;
+    original.meter = &progress.meter;
+    std::FILE* inputs_read[] = {patch_file, original_file};
+    begin_progress(progress, "applying",
+                   line.manifest != nullptr ? total_of(manifest.patch.size, manifest.original.size)
+                                            : input_sizes(inputs_read, 2));
     Sealing seal;
     const bool sealing = line.manifest != nullptr;
     if (sealing) {
@@ -468,5 +507,6 @@ int run_apply(int argc, char* argv[]) {
         say("error writing %s: %s", output_name, reason.c_str());
         return EXIT_TROUBLE;
     }
+    end_progress(progress);
     return EXIT_APPLIED;
 }

@@ -12,6 +12,7 @@
 
 #include "app/apply_support.h"
 #include "app/manifest.h"
+#include "app/progress.h"
 #include "app/say.h"
 #include "io/file_patch.h"
 #include "io/in_place.h"
@@ -33,6 +34,7 @@ struct Run {
     std::FILE* patch_file;
     TargetFile& target;
     BlockDigests& digests;  // of the patch's blocks, kept on the checking pass
+    Progress& progress;     // of the pass under way
 };
 
 // The patch input at its start, for the checking pass: each block's digest
@@ -40,6 +42,7 @@ struct Run {
 BlockInput first_reading(const Run& run) {
     BlockInput patch{run.patch_file, patch_block};
     patch.digests = &run.digests;
+    patch.meter = &run.progress.meter;
     return patch;
 }
 
@@ -54,6 +57,7 @@ bool reread_patch(const Run& run, BlockInput& patch) {
     run.digests.checking = true;
     run.digests.next = 0;
     patch.digests = &run.digests;
+    patch.meter = &run.progress.meter;
     return true;
 }
 
@@ -96,12 +100,14 @@ int up_to_date(const Run& run) {
 }
 
 // Without a manifest: replace records only, checked at their positions.
-int plain_in_place(const Run& run, bool force) {
+int plain_in_place(const Run& run, bool force, std::uint64_t patch_size) {
     BlockInput patch = first_reading(run);
+    begin_progress(run.progress, "checking (pass 1 of 2)", patch_size);
     const InPlaceCheck c = check_in_place(patch, run.target, span_block, target_block);
     if (c.run.outcome != Outcome::done) {
         return say_failure(c.run, names(run));
     }
+    end_progress(run.progress);
     if (c.adds) {
         say("%s has add records: an update of %s in place that is cut short could not be resumed "
             "without knowing where the original ended; seal a manifest with deltawright-apply "
@@ -127,12 +133,17 @@ int plain_in_place(const Run& run, bool force) {
     if (!reread_patch(run, patch)) {
         return EXIT_TROUBLE;
     }
+    begin_progress(run.progress, "writing (pass 2 of 2)", patch_size);
     const RunResult w =
         write_in_place(patch, run.target, span_block, run.target.size, {from, 0, NO_POSITION});
     if (w.outcome != Outcome::done) {
         return say_write_failure(run, w);
     }
-    return flush(run) ? EXIT_APPLIED : EXIT_TROUBLE;
+    if (!flush(run)) {
+        return EXIT_TROUBLE;
+    }
+    end_progress(run.progress);
+    return EXIT_APPLIED;
 }
 
 // A stream over the whole target, from its start; null after a message.
@@ -166,6 +177,7 @@ bool hash_target(const Run& run, FileSeal& seal) {
         return false;
     }
     BlockInput input{file, target_block};
+    input.meter = &run.progress.meter;
     const bool read = seal_of(input, "target", run.target_name, seal);
     std::fclose(file);
     return read;
@@ -190,6 +202,7 @@ SealedLook look_sealed(const Run& run, const Manifest& m, BlockInput& patch) {
     }
     // The original's part of the target: beyond it lie add data, in part.
     BlockInput target{file, target_block, target_spare, std::min(run.target.size, m.original.size)};
+    target.meter = &run.progress.meter;
     patch.spare = patch_spare;
     Sealing seal;
     start_sealing(seal);
@@ -287,6 +300,7 @@ int sealed_in_place(const Run& run, const Manifest& m) {
         return shorter_than_original(run, m);
     }
     BlockInput patch = first_reading(run);
+    begin_progress(run.progress, "checking (pass 1 of 3)", total_of(m.patch.size, size));
     const SealedLook look = look_sealed(run, m, patch);
     if (!look.target_read) {
         return EXIT_TROUBLE;
@@ -305,6 +319,7 @@ int sealed_in_place(const Run& run, const Manifest& m) {
     if (look.result.outcome != Outcome::done) {
         return say_failure(look.result, names(run));
     }
+    end_progress(run.progress);
     if (same(look.target, m.updated)) {
         return up_to_date(run);
     }
@@ -326,6 +341,7 @@ int sealed_in_place(const Run& run, const Manifest& m) {
     // Nothing at or beyond the updated size is written: an updated file
     // shorter than the original is cut last, so every state before the cut
     // still has the original's size.
+    begin_progress(run.progress, "writing (pass 2 of 3)", m.patch.size);
     const RunResult w =
         write_in_place(patch, run.target, span_block, original, {0, original, updated});
     if (w.outcome != Outcome::done) {
@@ -340,6 +356,8 @@ int sealed_in_place(const Run& run, const Manifest& m) {
     if (!flush(run)) {
         return EXIT_TROUBLE;
     }
+    end_progress(run.progress);
+    begin_progress(run.progress, "verifying (pass 3 of 3)", updated);
     FileSeal now;
     if (!hash_target(run, now)) {
         return EXIT_TROUBLE;
@@ -351,6 +369,7 @@ int sealed_in_place(const Run& run, const Manifest& m) {
             run.target_name, run.manifest_name, now.size, hex_digest(now.sha256).c_str());
         return EXIT_TROUBLE;
     }
+    end_progress(run.progress);
     return EXIT_APPLIED;
 }
 
@@ -404,9 +423,12 @@ int run_in_place(const char* target_name, const char* patch_name, const char* ma
     // the reference).
     // cppcheck-suppress unassignedVariable
     BlockDigests digests;
-    const Run run{target_name, patch_name, manifest_name, patch_file, target, digests};
-    const int status =
-        manifest_name != nullptr ? sealed_in_place(run, manifest) : plain_in_place(run, force);
+    Progress progress;
+    const Run run{target_name, patch_name, manifest_name, patch_file, target, digests, progress};
+    std::uint64_t patch_size = PROGRESS_TOTAL_UNKNOWN;
+    regular_input_size(patch_file, patch_size);
+    const int status = manifest_name != nullptr ? sealed_in_place(run, manifest)
+                                                : plain_in_place(run, force, patch_size);
     close_target(target);
     std::fclose(patch_file);
     return status;

@@ -61,7 +61,12 @@ std::string printable(const char* text) {
     return out;
 }
 
+void (*before_message)() = nullptr;
+
 void say(const char* format, ...) {
+    if (before_message != nullptr) {
+        before_message();
+    }
     std::va_list args;
     va_start(args, format);
     std::va_list again;

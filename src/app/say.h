@@ -11,6 +11,10 @@ __attribute__((format(printf, 1, 2)))
 #endif
 void say(const char* format, ...);
 
+// Called (when set) before a message is printed: a progress line left open
+// on the terminal is ended first, so that the message stands on its own.
+extern void (*before_message)();
+
 // The length of the well-formed UTF-8 character at text[0, size), or 0 when
 // it is not one.
 std::size_t utf8_length(const unsigned char* text, std::size_t size);

@@ -45,6 +45,12 @@ std::size_t read_block(BlockInput& input) {
         input.error = 0;
         return 0;
     }
+    if (ReadMeter* m = input.meter; m != nullptr) {
+        m->done += n;
+        if (m->tick != nullptr) {
+            m->tick(*m);
+        }
+    }
     return n;
 }
 

@@ -44,6 +44,14 @@ struct BlockDigests {
     bool changed = false;
 };
 
+// Counts the bytes inputs yield, for a caller that shows progress: `tick`
+// (optional) is called after each block, so never more often than once per
+// block and never per record.
+struct ReadMeter {
+    std::uint64_t done = 0;
+    void (*tick)(ReadMeter& meter) = nullptr;
+};
+
 // One input: an open file read forward in blocks into `buffer` (any non-zero
 // size). `ended` is set once a read stopped at the end of the file, `failed`
 // (with the system's `error` number) once a read stopped for any other reason.
@@ -53,6 +61,7 @@ struct BlockInput {
     std::span<std::uint8_t> spare = {};  // optional: a second block to read into in turn
     std::uint64_t limit = UINT64_MAX;    // bytes it may still read: its end, if sooner
     BlockDigests* digests = nullptr;     // optional: each block's digest kept or checked
+    ReadMeter* meter = nullptr;          // optional: counts the bytes read
     bool ended = false;
     bool failed = false;
     int error = 0;

@@ -176,6 +176,13 @@ void discard_output(OutputFile& output);
 // its start (a pipe, a terminal or a device cannot, or not reliably).
 bool is_regular_input(std::FILE* file);
 
+// The size of an open input that is a regular file: false for anything else
+// (its size is not known ahead).
+bool regular_input_size(std::FILE* file, std::uint64_t& size);
+
+// True when the stream is a terminal (on Windows, a console).
+bool is_terminal(std::FILE* stream);
+
 // A file updated where it lies (deltawright-apply --in-place): a regular
 // file or a block device, opened for reading and writing, never created,
 // replaced or renamed. Reads and writes name their positions. While it is

@@ -721,6 +721,19 @@ bool is_regular_input(std::FILE* file) {
     return fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool regular_input_size(std::FILE* file, std::uint64_t& size) {
+    struct stat st {};
+    if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return false;
+    }
+    size = static_cast<std::uint64_t>(st.st_size);
+    return true;
+}
+
+bool is_terminal(std::FILE* stream) {
+    return isatty(fileno(stream)) == 1;
+}
+
 bool open_target(const char* name, TargetFile& target, std::string& reason) {
     int fd = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     struct stat st {};

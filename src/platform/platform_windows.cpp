@@ -465,6 +465,20 @@ bool is_regular_input(std::FILE* file) {
            (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+bool regular_input_size(std::FILE* file, std::uint64_t& size) {
+    LARGE_INTEGER bytes{};
+    if (!is_regular_input(file) ||
+        GetFileSizeEx(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), &bytes) == 0) {
+        return false;
+    }
+    size = static_cast<std::uint64_t>(bytes.QuadPart);
+    return true;
+}
+
+bool is_terminal(std::FILE* stream) {
+    return _isatty(_fileno(stream)) != 0;
+}
+
 namespace {
 
 OVERLAPPED at_offset(std::uint64_t offset) {
