@@ -2,7 +2,8 @@
 // interrupted update leaves (the replace bytes patched up to any one of
 // them) is recognised and completed, a later byte patched before an earlier
 // one is refused, at patch block and span sizes that put records across
-// every edge. The command line's rows: in_place.sh.
+// every edge; what was written is read back. The command line's rows:
+// in_place.sh.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -75,6 +76,27 @@ Bytes run_in_place(const Bytes& patch, const Bytes& start, const Sizes& sizes, I
         const RunResult w = write_in_place(again, target, span_data, target.size,
                                            {c.first_unpatched, 0, NO_POSITION});
         EXPECT_EQ(w.outcome, want) << w.reason;
+        if (w.outcome == Outcome::done && second == nullptr) {
+            // Read back: every byte written holds; one changed after the
+            // writes is found at its position.
+            const auto read_back = [&] {
+                std::rewind(file);
+                BlockInput third{file, std::span(patch_block).first(sizes.patch_block)};
+                digests.next = 0;
+                third.digests = &digests;
+                return check_written(third, target, span_data, std::span(scratch).first(sizes.span),
+                                     target.size, {c.first_unpatched, 0, NO_POSITION});
+            };
+            EXPECT_EQ(read_back().outcome, Outcome::done);
+            std::uint8_t byte = 0;
+            EXPECT_TRUE(read_target(target, c.first_unpatched, &byte, 1, reason));
+            const std::uint8_t lost = static_cast<std::uint8_t>(byte ^ 0x5A);
+            EXPECT_TRUE(write_target(target, c.first_unpatched, &lost, 1, reason));
+            const RunResult v = read_back();
+            EXPECT_EQ(v.outcome, Outcome::differs);
+            EXPECT_EQ(v.position, c.first_unpatched);
+            EXPECT_TRUE(write_target(target, c.first_unpatched, &byte, 1, reason));
+        }
         if (again_file != file) {
             std::fclose(again_file);
         }

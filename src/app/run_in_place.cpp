@@ -357,17 +357,39 @@ int sealed_in_place(const Run& run, const Manifest& m) {
         return EXIT_TROUBLE;
     }
     end_progress(run.progress);
-    begin_progress(run.progress, "verifying (pass 3 of 3)", updated);
-    FileSeal now;
-    if (!hash_target(run, now)) {
+    // The first pass read every byte of the target and found that it, with
+    // the patch's data written in this range, is the updated file (its
+    // digest). So what remains to be shown is that the writes hold: every
+    // byte written, read back after the flush, and the size. Bytes outside
+    // the spans were not written, and are as the first pass read them.
+    begin_progress(run.progress, "verifying (pass 3 of 3)", m.patch.size);
+    if (!reread_patch(run, patch)) {
         return EXIT_TROUBLE;
     }
-    if (!same(now, m.updated)) {
-        say("target %s does not match %s after the update (%" PRIu64
-            " bytes, SHA-256 %s): "
-            "something else wrote to it, or the storage lost writes",
-            run.target_name, run.manifest_name, now.size, hex_digest(now.sha256).c_str());
+    const RunResult v = check_written(patch, run.target, span_block, target_block, original,
+                                      {0, original, updated});
+    std::uint64_t now = 0;
+    RunResult sized = stream_failed(Outcome::read_error, Stream::target, 0);
+    if (v.outcome == Outcome::done && !target_size(run.target, now, sized.reason)) {
+        return say_failure(sized, names(run));
+    }
+    if (v.outcome == Outcome::differs) {
+        say("target %s does not match %s after the update: byte %" PRIu64
+            " does not hold what was written; something else wrote to it, or the storage lost "
+            "writes",
+            run.target_name, run.manifest_name, v.position);
         return EXIT_TROUBLE;
+    }
+    if (v.outcome == Outcome::done && now != updated) {
+        say("target %s does not match %s after the update: %" PRIu64
+            " bytes, the manifest says %" PRIu64
+            "; something else wrote to it, or the storage "
+            "lost writes",
+            run.target_name, run.manifest_name, now, updated);
+        return EXIT_TROUBLE;
+    }
+    if (v.outcome != Outcome::done) {
+        return say_write_failure(run, v);
     }
     end_progress(run.progress);
     return EXIT_APPLIED;

@@ -16,8 +16,10 @@
 // replace bytes TARGET holds must be patched up to some position and
 // unpatched after it, as an interrupted run leaves them (--force skips that
 // check). With one, TARGET must be the original, the updated file, or an
-// update of it cut short, which is told from its digests; the result's
-// digest is checked after the writes; a signed manifest is verified before
-// PATCH or TARGET is opened. Returns the exit status.
+// update of it cut short, which is told from its digests (one reading of
+// TARGET, which also gives the digest of the result the writes will make);
+// after the writes every byte written is read back and the size checked. A
+// signed manifest is verified before PATCH or TARGET is opened. Returns the
+// exit status.
 int run_in_place(const char* target_name, const char* patch_name, const char* manifest_name,
                  const Trust& trust, bool force);

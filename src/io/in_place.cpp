@@ -132,8 +132,13 @@ InPlaceCheck check_in_place(BlockInput& patch, const TargetFile& target,
     }
 }
 
-RunResult write_in_place(BlockInput& patch, const TargetFile& target, std::span<std::uint8_t> data,
-                         std::uint64_t original_size, const WriteRange& range) {
+namespace {
+
+// The spans of the patch within `range`, each handed to `act(at, bytes,
+// size, result)`, which returns false (with `result` set) to stop.
+template <typename Act>
+RunResult walk_written(BlockInput& patch, std::span<std::uint8_t> data, std::uint64_t original_size,
+                       const WriteRange& range, Act act) {
     PatchSpans s{patch, data};
     start_spans(s, original_size);
     RunResult w;
@@ -150,10 +155,7 @@ RunResult write_in_place(BlockInput& patch, const TargetFile& target, std::span<
                 }
                 const std::uint8_t* bytes =
                     s.data.data() + (at - (s.add ? range.add_at + s.offset : s.offset));
-                if (!write_target(target, at, bytes, static_cast<std::size_t>(stop - at),
-                                  w.reason)) {
-                    w.outcome = Outcome::write_error;
-                    w.stream = Stream::target;
+                if (!act(at, bytes, static_cast<std::size_t>(stop - at), w)) {
                     return w;
                 }
                 break;
@@ -169,4 +171,43 @@ RunResult write_in_place(BlockInput& patch, const TargetFile& target, std::span<
                                      Stream::patch, patch.error);
         }
     }
+}
+
+}  // namespace
+
+RunResult write_in_place(BlockInput& patch, const TargetFile& target, std::span<std::uint8_t> data,
+                         std::uint64_t original_size, const WriteRange& range) {
+    return walk_written(
+        patch, data, original_size, range,
+        [&target](std::uint64_t at, const std::uint8_t* bytes, std::size_t size, RunResult& w) {
+            if (write_target(target, at, bytes, size, w.reason)) {
+                return true;
+            }
+            w.outcome = Outcome::write_error;
+            w.stream = Stream::target;
+            return false;
+        });
+}
+
+RunResult check_written(BlockInput& patch, const TargetFile& target, std::span<std::uint8_t> data,
+                        std::span<std::uint8_t> scratch, std::uint64_t original_size,
+                        const WriteRange& range) {
+    return walk_written(patch, data, original_size, range,
+                        [&target, scratch](std::uint64_t at, const std::uint8_t* bytes,
+                                           std::size_t size, RunResult& w) {
+                            if (!read_target(target, at, scratch.data(), size, w.reason)) {
+                                w.outcome = Outcome::read_error;
+                                w.stream = Stream::target;
+                                return false;
+                            }
+                            const auto* held = scratch.data();
+                            const auto differ = std::mismatch(bytes, bytes + size, held);
+                            if (differ.first == bytes + size) {
+                                return true;
+                            }
+                            w.outcome = Outcome::differs;
+                            w.stream = Stream::target;
+                            w.position = at + static_cast<std::uint64_t>(differ.first - bytes);
+                            return false;
+                        });
 }

@@ -96,3 +96,13 @@ struct WriteRange {
 [[nodiscard]] RunResult write_in_place(BlockInput& patch, const TargetFile& target,
                                        std::span<std::uint8_t> data, std::uint64_t original_size,
                                        const WriteRange& range);
+
+// What write_in_place wrote, read back: the patch read again from its start
+// (its blocks checked against the first reading's digests) and the target
+// read at each span `write_in_place` would write, into `scratch` (at least
+// as large as `data`). Outcome::differs with the first position that does
+// not hold what the patch put there; Outcome::read_error (Stream::target)
+// when the target cannot be read there.
+[[nodiscard]] RunResult check_written(BlockInput& patch, const TargetFile& target,
+                                      std::span<std::uint8_t> data, std::span<std::uint8_t> scratch,
+                                      std::uint64_t original_size, const WriteRange& range);

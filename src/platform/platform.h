@@ -212,6 +212,10 @@ struct TargetFile {
 // Cuts or extends a regular file to `size` bytes.
 [[nodiscard]] bool resize_target(TargetFile& target, std::uint64_t size, std::string& reason);
 
+// The size of a regular file as it stands now (a block device's is fixed:
+// the size it was opened with).
+[[nodiscard]] bool target_size(const TargetFile& target, std::uint64_t& size, std::string& reason);
+
 // Flushes the file's data and size to stable storage.
 [[nodiscard]] bool flush_target(const TargetFile& target, std::string& reason);
 

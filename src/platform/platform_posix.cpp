@@ -845,6 +845,19 @@ bool resize_target(TargetFile& target, std::uint64_t size, std::string& reason) 
     return true;
 }
 
+bool target_size(const TargetFile& target, std::uint64_t& size, std::string& reason) {
+    struct stat st {};
+    if (target.device) {
+        size = target.size;
+        return true;
+    }
+    if (fstat(static_cast<int>(target.handle), &st) != 0) {
+        return fail(reason, errno);
+    }
+    size = static_cast<std::uint64_t>(st.st_size);
+    return true;
+}
+
 bool flush_target(const TargetFile& target, std::string& reason) {
     // The data and what reading them needs (the size), not the times.
     if (fdatasync(static_cast<int>(target.handle)) != 0 && errno != EINVAL) {

@@ -573,6 +573,15 @@ bool resize_target(TargetFile& target, std::uint64_t size, std::string& reason) 
     return true;
 }
 
+bool target_size(const TargetFile& target, std::uint64_t& size, std::string& reason) {
+    LARGE_INTEGER bytes{};
+    if (GetFileSizeEx(reinterpret_cast<HANDLE>(target.handle), &bytes) == 0) {
+        return fail(reason, GetLastError());
+    }
+    size = static_cast<std::uint64_t>(bytes.QuadPart);
+    return true;
+}
+
 bool flush_target(const TargetFile& target, std::string& reason) {
     return FlushFileBuffers(reinterpret_cast<HANDLE>(target.handle)) != 0 ||
            fail(reason, GetLastError());
