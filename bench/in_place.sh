@@ -6,7 +6,8 @@
 # from the original: a reverse patch, applied in place before it (untimed),
 # puts the original back. A cold row drops the page cache before each run,
 # where the system lets it (root). A floor row times the same writes and
-# the flush alone (bench_write_floor). bench/run.sh runs this after its own rows;
+# the flush alone (bench_write_floor); the sealed row's floor is one read
+# and hash of the target (openssl dgst -sha256). bench/run.sh runs this after its own rows;
 # alone: bench/in_place.sh [SIZE_MIB] (default 4096). Needs 3 × SIZE of disk
 # in $TMPDIR (default /tmp), hyperfine, and a release build.
 set -euo pipefail
@@ -52,6 +53,8 @@ if [ -n "$cold" ]; then
 fi
 t_sealed=$(time_it sealed "sh -c '$restore >/dev/null 2>&1; sync'" \
     "$apply --in-place --manifest forward.manifest target.bin forward.patch")
+# The sealed row's floor: one read and hash of the target.
+t_hash=$(time_it hash "sync" "openssl dgst -sha256 target.bin")
 # The floor: the same 4096 writes and the flush alone (bench_write_floor).
 t_floor=$(time_it floor "sh -c '$apply --in-place --force target.bin back.patch >/dev/null 2>&1; sync'" \
     "$bin/bench_write_floor target.bin")
@@ -70,7 +73,8 @@ percent() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "-" || b == "-") print "-"
 echo
 echo "$(date -u +%Y-%m-%d), $(nproc) cores, $(uname -sr), a ${size_mib} MiB target, a patch of $(stat -c %s forward.patch) bytes, medians of 9 runs, flushed"
 echo
-echo "| page cache | normal apply to a new file (s) | --in-place (s) | in place / normal | its writes and flush alone (s) | --in-place --manifest (s) |"
-echo "|---|---|---|---|---|---|"
-echo "| warm | $t_normal | $t_in_place | $(percent "$t_in_place" "$t_normal") | $t_floor | $t_sealed |"
-echo "| dropped before each run | $t_normal_cold | $t_in_place_cold | $(percent "$t_in_place_cold" "$t_normal_cold") | - | - |"
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+echo "| page cache | normal apply to a new file (s) | --in-place (s) | in place / normal | its writes and flush alone (s) | --in-place --manifest (s) | openssl dgst -sha256 TARGET (s) | sealed / hash |"
+echo "|---|---|---|---|---|---|---|---|"
+echo "| warm | $t_normal | $t_in_place | $(percent "$t_in_place" "$t_normal") | $t_floor | $t_sealed | $t_hash | $(ratio "$t_sealed" "$t_hash") |"
+echo "| dropped before each run | $t_normal_cold | $t_in_place_cold | $(percent "$t_in_place_cold" "$t_normal_cold") | - | - | - | - |"

@@ -11,7 +11,8 @@
 # leaves bspatch out. bsdiff is never run on the pair where every byte
 # differs (it took 598 s on a 64 MiB such pair here), nor on an empty
 # original, which it refuses ("mmap() empty.bin: Invalid argument").
-# Its last table, updates in place on a 4 GiB target, is bench/in_place.sh's.
+# Its last tables, updates in place on a 4 GiB target and sealed runs against
+# their floors, are bench/in_place.sh's and bench/sealed.sh's.
 # Usage: bench/run.sh [SIZE_MIB]   (default 1024)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -197,3 +198,4 @@ done <"$sealed_results"
 # Updates in place, on a target of their own (4 GiB; BENCH_IN_PLACE_MIB sets it).
 echo
 bash "$root/bench/in_place.sh" "${BENCH_IN_PLACE_MIB:-4096}" | sed -n '/^[0-9]\{4\}-/,$p'
+bash "$root/bench/sealed.sh" "$size_mib" | sed -n '/^[0-9]\{4\}-/,$p'

@@ -1,17 +1,19 @@
-// Throughput of the library's SHA-256: hashes a 256 KiB block of random
-// bytes over and over, one update per block, for at least a second, and
-// prints GB/s (10^9 bytes per second), the unit `openssl speed` uses.
-// Usage: bench_sha256_speed
+// Throughput of the library's SHA-256: hashes a block of random bytes (256
+// KiB, or BLOCK_KIB) over and over, one update per block, for at least a
+// second, and prints GB/s (10^9 bytes per second), the unit `openssl speed`
+// uses.
+// Usage: bench_sha256_speed [BLOCK_KIB]
 #include <deltawright/deltawright.h>
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <vector>
 
-int main() {
-    constexpr std::size_t BLOCK = 256 * 1024;
+int main(int argc, char* argv[]) {
+    const std::size_t BLOCK = (argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 256) * 1024;
     std::vector<std::uint8_t> block(BLOCK);
     std::mt19937 rng(1);
     for (auto& b : block) {

@@ -465,6 +465,7 @@ int run_apply(int argc, char* argv[]) {
     BlockInput patch{patch_file, patch_block};
     BlockInput original{original_file, original_block};
     FileOutput output{output_file.file};
+    output.write_behind = output_file.kind != OutputKind::direct;  // a regular file, flushed
     Progress progress;
     patch.meter = &progress.meter;
     original.meter = &progress.meter;

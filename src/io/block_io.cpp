@@ -1,5 +1,7 @@
 #include "io/block_io.h"
 
+#include "platform/platform.h"
+
 #include <algorithm>
 #include <cerrno>
 
@@ -55,12 +57,19 @@ std::size_t read_block(BlockInput& input) {
 }
 
 bool write_bytes(FileOutput& output, std::span<const std::uint8_t> bytes) {
-    if (!output.failed && !bytes.empty() &&
-        std::fwrite(bytes.data(), 1, bytes.size(), output.file) != bytes.size()) {
+    if (output.failed || bytes.empty()) {
+        return !output.failed;
+    }
+    if (std::fwrite(bytes.data(), 1, bytes.size(), output.file) != bytes.size()) {
         output.failed = true;
         output.error = errno;
+        return false;
     }
-    return !output.failed;
+    if (output.write_behind) {
+        start_writeback(output.file, output.written, bytes.size());
+    }
+    output.written += bytes.size();
+    return true;
 }
 
 bool flush_output(FileOutput& output) {

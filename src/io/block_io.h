@@ -80,6 +80,11 @@ struct FileOutput {
     std::FILE* file = nullptr;
     bool failed = false;
     int error = 0;
+    // A regular file flushed at the end: each write's range is handed to the
+    // storage at once (start_writeback), so that the final flush waits for
+    // little while the run was busy with other work (hashing).
+    bool write_behind = false;
+    std::uint64_t written = 0;
 };
 
 // Writes the bytes to the file, unbuffered; a short count is a failure.

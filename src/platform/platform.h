@@ -180,6 +180,12 @@ bool is_regular_input(std::FILE* file);
 // (its size is not known ahead).
 bool regular_input_size(std::FILE* file, std::uint64_t& size);
 
+// Starts writing `size` bytes of an open file at `offset` to storage,
+// without waiting, so that a flush at the end has less left to wait for.
+// Best effort: nothing where the system has no such call (Windows) or the
+// file cannot take it.
+void start_writeback(std::FILE* file, std::uint64_t offset, std::uint64_t size);
+
 // True when the stream is a terminal (on Windows, a console).
 bool is_terminal(std::FILE* stream);
 

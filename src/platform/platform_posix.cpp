@@ -730,6 +730,15 @@ bool regular_input_size(std::FILE* file, std::uint64_t& size) {
     return true;
 }
 
+void start_writeback(std::FILE* file, std::uint64_t offset, std::uint64_t size) {
+#if defined(__linux__)
+    sync_file_range(fileno(file), static_cast<off_t>(offset), static_cast<off_t>(size),
+                    SYNC_FILE_RANGE_WRITE);
+#else
+    (void)file, (void)offset, (void)size;
+#endif
+}
+
 bool is_terminal(std::FILE* stream) {
     return isatty(fileno(stream)) == 1;
 }
