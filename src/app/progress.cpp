@@ -86,13 +86,11 @@ void tick(ReadMeter& meter) {
     // The meter is Progress's first member.
     Progress& p = *reinterpret_cast<Progress*>(&meter);
     const Clock::time_point now = Clock::now();
-    if (shown_as == Shown::terminal) {
-        if (now - p.start >= TERMINAL_AFTER && (!p.shown || now - p.shown_at >= TERMINAL_EVERY)) {
-            show(p, false);
-            p.shown = true;
-            p.shown_at = now;
-        }
-    } else if (now - (p.shown ? p.shown_at : p.start) >= LINES_EVERY) {
+    const bool due =
+        shown_as == Shown::terminal
+            ? now - p.start >= TERMINAL_AFTER && (!p.shown || now - p.shown_at >= TERMINAL_EVERY)
+            : now - (p.shown ? p.shown_at : p.start) >= LINES_EVERY;
+    if (due) {
         show(p, false);
         p.shown = true;
         p.shown_at = now;
