@@ -141,7 +141,8 @@ namespace {
 // --check over random pairs: a patch checks against its own updated file
 // exactly when that file is at least as long as the original; a shorter one
 // is told apart (the result goes on), and one byte changed at the first, a
-// middle or the last position is found there.
+// middle or the last position is found there. Sealed, an apply and a check
+// each give the result and the digests of what they read and made.
 TEST(Check, RandomPairsAndOneDifferingByte) {
     std::mt19937_64 rng(23);
     for (int iteration = 0; iteration < 600; ++iteration) {
@@ -150,6 +151,17 @@ TEST(Check, RandomPairsAndOneDifferingByte) {
         const Bytes patch = run_scan(updated, original).patch;
         const std::size_t block = iteration % 2 == 0 ? 1 + pick(rng, 600) : BLOCK_SIZE;
         const RunResult same = run_check(updated, patch, original, block);
+        const SealedRun applied = run_sealed_apply(patch, original, block);
+        ASSERT_EQ(applied.result.outcome, Outcome::done);
+        ASSERT_EQ(applied.output, expected_apply_output(updated, original));
+        ASSERT_EQ(applied.digests, (std::vector<Bytes>{sha256_of(original), sha256_of(patch),
+                                                       sha256_of(applied.output)}));
+        if (updated.size() >= original.size()) {
+            const SealedRun checked = run_sealed_check(updated, patch, original, block);
+            ASSERT_EQ(checked.result.outcome, Outcome::done);
+            ASSERT_EQ(checked.digests, (std::vector<Bytes>{sha256_of(original), sha256_of(patch),
+                                                           sha256_of(updated)}));
+        }
         if (updated.size() >= original.size()) {
             ASSERT_EQ(same.outcome, Outcome::done);
         } else {

@@ -323,6 +323,64 @@ RunResult run_check(const Bytes& updated, const Bytes& patch, const Bytes& origi
     return result;
 }
 
+namespace {
+
+// Second and third blocks of the sealed runs' inputs.
+std::span<std::uint8_t> spare_block(int which, std::size_t block_size) {
+    static Bytes blocks[4] = {Bytes(BLOCK_SIZE), Bytes(BLOCK_SIZE), Bytes(BLOCK_SIZE),
+                              Bytes(BLOCK_SIZE)};
+    return std::span(blocks[which]).first(block_size);
+}
+
+std::vector<Bytes> seal_digests(Sealing& seal) {
+    std::vector<Bytes> d(3, Bytes(DW_SHA256_SIZE));
+    finish_sealing(seal, d[0].data(), d[1].data(), d[2].data());
+    return d;
+}
+
+}  // namespace
+
+SealedRun run_sealed_apply(const Bytes& patch, const Bytes& original, std::size_t block_size) {
+    MemoryRun files(patch, original, block_size, 1);
+    files.first.spare = spare_block(0, block_size);
+    files.second.spare = spare_block(1, block_size);
+    files.second.third = spare_block(2, block_size);
+    Sealing seal;
+    start_sealing(seal);
+    SealedRun run{apply_patch(files.first, files.second, files.out, &seal), {}, {}};
+    run.digests = seal_digests(seal);
+    run.output = files.finish();
+    return run;
+}
+
+SealedRun run_sealed_check(const Bytes& updated, const Bytes& patch, const Bytes& original,
+                           std::size_t block_size) {
+    MemoryRun files(patch, original, block_size, 1);
+    files.first.spare = spare_block(0, block_size);
+    files.second.spare = spare_block(1, block_size);
+    Bytes storage;
+    std::FILE* updated_file = open_bytes(updated, storage);
+    static Bytes updated_block(BLOCK_SIZE);
+    BlockInput u{updated_file, std::span(updated_block).first(block_size),
+                 spare_block(3, block_size)};
+    Sealing seal;
+    start_sealing(seal);
+    SealedRun run{check_patch(u, files.first, files.second, &seal), {}, {}};
+    run.digests = seal_digests(seal);
+    std::fclose(updated_file);
+    files.finish();
+    return run;
+}
+
+Bytes sha256_of(const Bytes& bytes) {
+    Bytes digest(DW_SHA256_SIZE);
+    dw_sha256 hash;
+    dw_sha256_init(&hash);
+    dw_sha256_update(&hash, bytes.data(), bytes.size());
+    dw_sha256_final(&hash, digest.data());
+    return digest;
+}
+
 Bytes expected_apply_output(const Bytes& updated, const Bytes& original) {
     Bytes out = updated;
     if (updated.size() < original.size()) {

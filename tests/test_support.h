@@ -92,6 +92,22 @@ ApplyRun run_apply(const Bytes& patch, const Bytes& original, std::size_t block_
 RunResult run_check(const Bytes& updated, const Bytes& patch, const Bytes& original,
                     std::size_t block_size = BLOCK_SIZE);
 
+// The same, sealed: the inputs read into two blocks each (the original into
+// three) and hashed on threads as a sealed run reads them; the digests taken
+// are those of the original, the patch and the result (or, for a check, the
+// updated file). A sealed apply writes its output.
+struct SealedRun {
+    RunResult result;
+    Bytes output;
+    std::vector<Bytes> digests;
+};
+SealedRun run_sealed_apply(const Bytes& patch, const Bytes& original, std::size_t block_size);
+SealedRun run_sealed_check(const Bytes& updated, const Bytes& patch, const Bytes& original,
+                           std::size_t block_size);
+
+// The SHA-256 of some bytes, by the library.
+Bytes sha256_of(const Bytes& bytes);
+
 // What applying a patch made from (updated, original) gives: the updated
 // file, followed by the rest of the original when the updated file is shorter.
 Bytes expected_apply_output(const Bytes& updated, const Bytes& original);

@@ -33,6 +33,7 @@ std::array<std::uint8_t, BLOCK_SIZE> updated_block;   // --check only
 // hashed on another thread while the other is filled.
 std::array<std::uint8_t, BLOCK_SIZE> patch_spare;
 std::array<std::uint8_t, BLOCK_SIZE> original_spare;
+std::array<std::uint8_t, BLOCK_SIZE> original_third;  // read ahead by a sealed apply
 std::array<std::uint8_t, BLOCK_SIZE> updated_spare;
 
 constexpr const char* HELP_TEXT =
@@ -189,11 +190,10 @@ int refuse_origin(const RunResult& result, const char* patch_name, const char* o
 // Ends the hashers: must follow every start_sealing.
 Manifest sealed(Sealing& seal) {
     Manifest m;
-    finish_sealing(seal, m.patch.sha256, m.updated.sha256);
-    m.original.size = seal.original_size;
+    finish_sealing(seal, m.original.sha256, m.patch.sha256, m.updated.sha256);
+    m.original.size = seal.original.size;
     m.patch.size = seal.patch.size;
     m.updated.size = seal.result.size;
-    dw_sha256_final(&seal.original, m.original.sha256);
     return m;
 }
 
@@ -480,6 +480,7 @@ int run_apply(int argc, char* argv[]) {
         seal.result_limit = manifest.updated.size;
         patch.spare = patch_spare;
         original.spare = original_spare;
+        original.third = original_third;
         patch.limit = seal_limit(manifest.patch.size);
         original.limit = seal_limit(manifest.original.size);
     }

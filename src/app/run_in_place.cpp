@@ -201,7 +201,8 @@ SealedLook look_sealed(const Run& run, const Manifest& m, BlockInput& patch) {
         return look;
     }
     // The original's part of the target: beyond it lie add data, in part.
-    BlockInput target{file, target_block, target_spare, std::min(run.target.size, m.original.size)};
+    BlockInput target{
+        file, target_block, target_spare, {}, std::min(run.target.size, m.original.size)};
     target.meter = &run.progress.meter;
     patch.spare = patch_spare;
     Sealing seal;
@@ -209,13 +210,14 @@ SealedLook look_sealed(const Run& run, const Manifest& m, BlockInput& patch) {
     seal.result_limit = m.updated.size;
     FileOutput nowhere;
     look.result = apply_patch(patch, target, nowhere, &seal);
-    finish_sealing(seal, look.patch.sha256, look.made.sha256);
-    look.patch.size = seal.patch.size;
-    look.made.size = seal.result.size;
     if (look.result.outcome == Outcome::done) {
         target.limit = UINT64_MAX;
         target.ended = false;
-        look.target_read = hash_input(target, seal.original, seal.original_size);
+        // The rest is read into blocks the result's hasher may still hold.
+        wait_hasher(seal.result, target_block.data());
+        wait_hasher(seal.result, target_spare.data());
+        target.buffer = target_block;
+        look.target_read = hash_input(target, seal.original);
         if (!look.target_read) {
             say_read_error("target", run.target_name, target);
         }
@@ -224,8 +226,10 @@ SealedLook look_sealed(const Run& run, const Manifest& m, BlockInput& patch) {
         say_failure(look.result, names(run));
         look.target_read = false;
     }
-    look.target.size = seal.original_size;
-    dw_sha256_final(&seal.original, look.target.sha256);
+    finish_sealing(seal, look.target.sha256, look.patch.sha256, look.made.sha256);
+    look.target.size = seal.original.size;
+    look.patch.size = seal.patch.size;
+    look.made.size = seal.result.size;
     std::fclose(file);
     return look;
 }

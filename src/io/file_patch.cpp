@@ -8,11 +8,6 @@
 
 namespace {
 
-void take(dw_sha256& hash, std::uint64_t& size, const std::uint8_t* data, std::size_t n) {
-    dw_sha256_update(&hash, data, n);
-    size += n;
-}
-
 // Before a sealed run reads an input's next block: the block goes into the
 // input's other buffer, if it has one, so that `hasher` can go on with this
 // one; and the hasher must be done with the buffer about to be overwritten.
@@ -28,17 +23,129 @@ dw_in_buffer next_piece(BlockInput& input) {
     return {input.buffer.data(), read_block(input), 0};
 }
 
-// The original's block, which the result shares (see deltawright.h): the
+// The original's blocks, which the result shares (see deltawright.h): the
 // output is in step with the original until it has ended, and has the whole
-// block after that.
+// block after that. Unsealed, one block is read, built in and written, in
+// turn. Sealed, each block read is handed to the original's hasher and
+// waited for before the result is built over it; with the input's spare, the
+// next block is read into it while the last one is written, and with its
+// third block too, one more is read ahead, so that the original's hasher
+// works on a block while the result's hasher and the writes use others.
 struct OriginalBlock {
+    OriginalBlock(BlockInput& in, Sealing* s) : input(in), seal(s) {
+        blocks[0] = input.buffer;
+        count = s == nullptr ? 1 : input.spare.empty() ? 1 : input.third.empty() ? 2 : 3;
+        if (count > 1) {
+            blocks[1] = input.spare;
+        }
+        if (count > 2) {
+            blocks[2] = input.third;
+        }
+    }
     BlockInput& input;
     Sealing* seal;
+    std::span<std::uint8_t> blocks[3];
+    int count = 1;
+    int current = 0;  // the block the applier uses
+    // Blocks read and not yet taken, in order (at most count - 1, or 1).
+    dw_in_buffer fetched[2] = {};
+    int fetched_block[2] = {};
+    int fetched_count = 0;
     dw_in_buffer in{input.buffer.data(), 0, 0};
     dw_out_buffer out{input.buffer.data(), 0, 0};
     bool ended = false;
-    std::uint64_t read = 0;  // original bytes read so far
+    std::uint64_t read = 0;  // original bytes taken so far
 };
+
+// A block neither in use by the applier nor fetched, once the result's
+// hasher is done with it (its last result may still be being hashed).
+int free_block(OriginalBlock& o) {
+    int b = 0;
+    for (int i = 0; i < o.count; ++i) {
+        const bool fetched = (o.fetched_count > 0 && o.fetched_block[0] == i) ||
+                             (o.fetched_count > 1 && o.fetched_block[1] == i);
+        if (i != o.current && !fetched) {
+            b = i;
+            break;
+        }
+    }
+    if (o.seal != nullptr) {
+        wait_hasher(o.seal->result, o.blocks[b].data());
+    }
+    return b;
+}
+
+// Called once the output's bytes are taken (or, sealed, handed to the
+// result's hasher): reads ahead as far as there are blocks for, handing
+// each block read to the original's hasher. Nothing after the original's
+// end or a read error.
+void fetch_original(OriginalBlock& o) {
+    const int ahead = o.count == 3 ? 2 : 1;
+    while (!o.ended && o.fetched_count < ahead && !o.input.ended && !o.input.failed) {
+        const int b = o.count == 1 ? 0 : free_block(o);
+        o.input.buffer = o.blocks[b];
+        const dw_in_buffer piece = next_piece(o.input);
+        if (o.input.failed) {
+            return;
+        }
+        if (o.seal != nullptr) {
+            give_hasher(o.seal->original, piece.data, piece.size);
+        }
+        o.fetched[o.fetched_count] = piece;
+        o.fetched_block[o.fetched_count++] = b;
+    }
+    if (!o.ended && o.fetched_count == 0 && o.input.ended) {
+        o.fetched[0] = {o.blocks[0].data(), 0, 0};  // the end, told once more
+        o.fetched_block[0] = 0;
+        o.fetched_count = 1;
+    }
+}
+
+// After the original's end: the output has a whole block, one its hashers
+// are done with.
+void give_whole_block(OriginalBlock& o) {
+    if (o.count > 1) {
+        for (int i = 0; i < o.fetched_count; ++i) {
+            wait_hasher(o.seal->original, o.fetched[i].data);
+        }
+        o.fetched_count = 0;
+        o.current = free_block(o);
+    }
+    o.out = {o.blocks[o.current].data(), o.blocks[o.current].size(), 0};
+}
+
+// Makes the first fetched block the applier's, once its hashing is done
+// (the result is built over it). False on a read error.
+bool take_original(OriginalBlock& o, dw_applier& applier) {
+    if (o.ended) {
+        give_whole_block(o);
+        return true;
+    }
+    if (o.fetched_count == 0) {
+        return false;  // the read failed
+    }
+    o.in = o.fetched[0];
+    o.current = o.fetched_block[0];
+    o.fetched[0] = o.fetched[1];
+    o.fetched_block[0] = o.fetched_block[1];
+    --o.fetched_count;
+    if (o.seal != nullptr) {
+        wait_hasher(o.seal->original, o.in.data);
+    }
+    o.read += o.in.size;
+    o.out = {o.blocks[o.current].data(), o.in.size, 0};
+    if (o.in.size == 0) {
+        dw_applier_end_original(&applier);
+        o.ended = true;
+        give_whole_block(o);
+    }
+    return true;
+}
+
+bool next_original(OriginalBlock& o, dw_applier& applier) {
+    fetch_original(o);
+    return take_original(o, applier);
+}
 
 // The next piece of the patch for the applier, which is told when the patch
 // has ended. False on a read error.
@@ -55,33 +162,6 @@ bool next_patch(BlockInput& patch, dw_in_buffer& piece, dw_applier& applier, Sea
     }
     if (piece.size == 0) {
         dw_applier_end_patch(&applier);
-    }
-    return true;
-}
-
-// Called once the output's bytes are taken: the next block of the original,
-// or, after its end, the whole block for the output. False on a read error.
-bool next_original(OriginalBlock& o, dw_applier& applier) {
-    if (o.seal != nullptr) {
-        alternate(o.input, o.seal->result);  // the result is built in the block
-    }
-    if (o.ended) {
-        o.out = {o.input.buffer.data(), o.input.buffer.size(), 0};
-        return true;
-    }
-    o.in = next_piece(o.input);
-    if (o.input.failed) {
-        return false;
-    }
-    if (o.seal != nullptr) {  // before the result is built over it
-        take(o.seal->original, o.seal->original_size, o.in.data, o.in.size);
-    }
-    o.read += o.in.size;
-    o.out = {o.input.buffer.data(), o.in.size, 0};
-    if (o.in.size == 0) {
-        dw_applier_end_original(&applier);
-        o.ended = true;
-        o.out.size = o.input.buffer.size();
     }
     return true;
 }
@@ -138,13 +218,15 @@ RunResult make_patch(BlockInput& updated, BlockInput& original, std::span<std::u
 }
 
 void start_sealing(Sealing& seal) {
-    dw_sha256_init(&seal.original);
+    start_hasher(seal.original);
     start_hasher(seal.patch);
     start_hasher(seal.result);
 }
 
-void finish_sealing(Sealing& seal, std::uint8_t patch_digest[DW_SHA256_SIZE],
+void finish_sealing(Sealing& seal, std::uint8_t original_digest[DW_SHA256_SIZE],
+                    std::uint8_t patch_digest[DW_SHA256_SIZE],
                     std::uint8_t result_digest[DW_SHA256_SIZE]) {
+    finish_hasher(seal.original, original_digest);
     finish_hasher(seal.patch, patch_digest);
     finish_hasher(seal.result, result_digest);
 }
@@ -173,6 +255,12 @@ RunResult apply_patch(BlockInput& patch, BlockInput& original, FileOutput& outpu
                     give_hasher(seal->result, o.out.data, n);
                 }
                 written += n;
+                // Sealed, the original's next block goes into the other
+                // block, so it is read and hashed while this one is written.
+                const bool ahead = o.count > 1 && status != DW_APPLY_DONE;
+                if (ahead) {
+                    fetch_original(o);
+                }
                 if (output.file != nullptr && !write_bytes(output, {o.out.data, n})) {
                     return stream_failed(Outcome::write_error, Stream::output, output.error);
                 }
@@ -185,7 +273,10 @@ RunResult apply_patch(BlockInput& patch, BlockInput& original, FileOutput& outpu
                     done.any_changed = applier.any_changed != 0;
                     return done;
                 }
-                if (!next_original(o, applier)) {
+                if (!ahead) {
+                    fetch_original(o);
+                }
+                if (!take_original(o, applier)) {
                     return stream_failed(Outcome::read_error, Stream::original, original.error);
                 }
                 break;
@@ -304,13 +395,10 @@ RunResult check_patch(BlockInput& updated, BlockInput& patch, BlockInput& origin
                 // of it. So an endless original ends here.
                 if (draining && dw_applier_past_replaces(&applier) != 0 && o.read > r.position &&
                     (seal == nullptr || r.outcome != Outcome::result_longer)) {
-                    if (seal != nullptr) {
-                        alternate(o.input, seal->result);  // a block the hasher is done with
-                    }
                     dw_applier_end_original(&applier);
                     o.ended = true;
-                    o.out = {o.input.buffer.data(), o.input.buffer.size(), 0};
-                    o.in = {o.input.buffer.data(), 0, 0};
+                    give_whole_block(o);
+                    o.in = {o.out.data, 0, 0};
                     break;
                 }
                 if (!next_original(o, applier)) {
@@ -326,7 +414,19 @@ RunResult check_patch(BlockInput& updated, BlockInput& patch, BlockInput& origin
 
 bool hash_input(BlockInput& input, dw_sha256& hash, std::uint64_t& size) {
     while (std::size_t n = read_block(input)) {
-        take(hash, size, input.buffer.data(), n);
+        dw_sha256_update(&hash, input.buffer.data(), n);
+        size += n;
     }
     return !input.failed;
+}
+
+bool hash_input(BlockInput& input, BlockHasher& hasher) {
+    while (true) {
+        alternate(input, hasher);
+        const std::size_t n = read_block(input);
+        if (n == 0) {
+            return !input.failed;
+        }
+        give_hasher(hasher, input.buffer.data(), n);
+    }
 }

@@ -19,24 +19,22 @@
 #include "io/run_result.h"
 
 // Sizes and SHA-256 digests taken as the streams are read and the result is
-// made: the original's on this thread as it is read (before the result is
-// built over it), the patch's and the result's (or, for a check, the updated
-// file's) each on a thread of its own. An apply cuts the result at
-// `result_limit`.
+// made, each on a thread of its own: the original's (each block hashed before
+// the result is built over it), the patch's and the result's (or, for a
+// check, the updated file's). An apply cuts the result at `result_limit`.
 struct Sealing {
-    dw_sha256 original;
-    std::uint64_t original_size = 0;
+    BlockHasher original;
     BlockHasher patch;
     BlockHasher result;
     std::uint64_t result_limit = UINT64_MAX;
 };
 
-// Starts the digests and the hashers; finish_sealing must follow, whatever
-// the run's end.
+// Starts the hashers; finish_sealing must follow, whatever the run's end.
 void start_sealing(Sealing& seal);
 
-// Ends the hashers and writes the patch's and the result's digests.
-void finish_sealing(Sealing& seal, std::uint8_t patch_digest[DW_SHA256_SIZE],
+// Ends the hashers and writes the three digests (their sizes are in them).
+void finish_sealing(Sealing& seal, std::uint8_t original_digest[DW_SHA256_SIZE],
+                    std::uint8_t patch_digest[DW_SHA256_SIZE],
                     std::uint8_t result_digest[DW_SHA256_SIZE]);
 
 // Writes the patch from `updated` to `original` to `patch`: header and
@@ -55,8 +53,9 @@ void finish_sealing(Sealing& seal, std::uint8_t patch_digest[DW_SHA256_SIZE],
 // Stops at the first fault or failure: the output then holds a prefix of
 // some result and must be thrown away. Never opens, closes or seeks a file.
 // With `seal`, the sizes and digests are taken too, and the result is cut at
-// seal->result_limit bytes. An output without a file takes the result
-// nowhere: a sealed run then only learns the result's digest.
+// seal->result_limit bytes; the original's next block is then read into its
+// second block and hashed while the result's block is written. An output without a file takes the
+// result nowhere: a sealed run then only learns the result's digest.
 [[nodiscard]] RunResult apply_patch(BlockInput& patch, BlockInput& original, FileOutput& output,
                                     Sealing* seal = nullptr);
 
@@ -74,3 +73,7 @@ void finish_sealing(Sealing& seal, std::uint8_t patch_digest[DW_SHA256_SIZE],
 // Hashes what `input` holds from where it stands into `hash`, adding to
 // `size`. False on a read error.
 [[nodiscard]] bool hash_input(BlockInput& input, dw_sha256& hash, std::uint64_t& size);
+
+// The same through `hasher`, reading into the input's two blocks in turn
+// while the other is hashed; no other hasher may hold them.
+[[nodiscard]] bool hash_input(BlockInput& input, BlockHasher& hasher);
