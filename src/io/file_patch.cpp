@@ -61,7 +61,8 @@ struct OriginalBlock {
 // hasher is done with it (its last result may still be being hashed).
 int free_block(OriginalBlock& o) {
     int b = 0;
-    for (int i = 0; i < o.count; ++i) {
+    for (int step = 1; step <= o.count; ++step) {  // in turn: each hashed as long as can be
+        const int i = (o.current + step) % o.count;
         const bool fetched = (o.fetched_count > 0 && o.fetched_block[0] == i) ||
                              (o.fetched_count > 1 && o.fetched_block[1] == i);
         if (i != o.current && !fetched) {
