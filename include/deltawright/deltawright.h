@@ -43,7 +43,12 @@ typedef enum dw_error {
     DW_ERROR_REPLACE_AFTER_ADD = 6, /* a replace record after an add record */
     DW_ERROR_REPLACE_ORDER = 7,     /* a replace record below the end of the one before */
     DW_ERROR_PAST_ORIGINAL = 8,     /* a replace record reaching past the original's end */
-    DW_ERROR_OFFSET_LIMIT = 9       /* making: a difference beyond what an offset can hold */
+    DW_ERROR_OFFSET_LIMIT = 9,      /* making: a difference beyond what an offset can hold */
+    DW_ERROR_FLASH_LAYOUT = 10,     /* flash: a layout the in-place applier cannot use */
+    DW_ERROR_CAPACITY = 11,         /* flash: the result is larger than the image may grow */
+    DW_ERROR_NOT_ORIGINAL = 12,     /* flash: the image is not the one the patch is for */
+    DW_ERROR_DIGEST = 13,           /* flash: the result's digest is not the expected one */
+    DW_ERROR_FLASH_VERIFY = 14      /* flash: it does not hold what was programmed */
 } dw_error;
 
 /* The states' sizes, stated here once. Their fields have fixed widths (an
@@ -54,6 +59,7 @@ typedef enum dw_error {
 #define DW_APPLIER_STATE_SIZE (sizeof(void*) == 8 ? 96 : 88)
 #define DW_MAKER_STATE_SIZE 280
 #define DW_SHA256_STATE_SIZE 112
+#define DW_FLASH_STATE_SIZE (sizeof(void*) == 8 ? 304 : 296)
 
 /* What an error means, as a phrase without a final full stop; never null. */
 DW_API const char* dw_error_text(dw_error error);
@@ -268,6 +274,110 @@ DW_API void dw_sha256_init(dw_sha256* hash);
 DW_API void dw_sha256_update(dw_sha256* hash, const void* data, size_t size);
 /* Writes the digest; the hash must be started again before further use. */
 DW_API void dw_sha256_final(dw_sha256* hash, uint8_t digest[DW_SHA256_SIZE]);
+
+/* ---- In place on NOR flash ----
+ *
+ * Applies a patch to an image in NOR flash, in place, so that a power cut at
+ * any instant (between operations, inside a program, inside an erase) is
+ * followed, on the next start, by a run that completes the update exactly.
+ * The library asks and the caller does: each dw_flash_step returns the next
+ * operation, which the caller carries out before stepping again. Nothing is
+ * kept anywhere but in flash: after a cut, dw_flash_init with the same
+ * layout and stepping on is all it takes. doc/library.md states the
+ * power-cut model, the marking in the scratch area and the wear.
+ *
+ *     dw_flash flash;
+ *     dw_flash_request r;
+ *     dw_flash_init(&flash, &layout);
+ *     for (;;) {
+ *         switch (dw_flash_step(&flash, &r)) {
+ *             case DW_FLASH_READ:       read r.size bytes at r.address into r.data
+ *             case DW_FLASH_READ_PATCH: read r.size patch bytes at offset r.address
+ *             case DW_FLASH_ERASE:      erase the sector at r.address
+ *             case DW_FLASH_WRITE:      program r.size bytes from r.data at r.address
+ *             case DW_FLASH_DONE:       the image is the updated one
+ *             case DW_FLASH_ERROR:      flash.error (at flash.error_position)
+ *         }
+ *     }
+ *
+ * Nothing is erased or programmed until the whole patch has been read and
+ * checked, each replaced byte compared with the image, the result's size
+ * compared with the capacity and, with `expected_sha256`, the digest of the
+ * result the patch would make compared with it. The layout and the buffer
+ * must stay as they are while the flash state is in use. */
+typedef struct dw_flash_layout {
+    uint32_t sector_size;     /* erase unit in bytes, a power of two, at least 32 */
+    uint32_t write_size;      /* program unit in bytes, a power of two dividing sector_size */
+    uint32_t image_address;   /* first byte of the image, sector-aligned */
+    uint32_t image_capacity;  /* bytes the image may grow to, whole sectors */
+    uint32_t scratch_address; /* sector-aligned, outside the image: the library's own area */
+    uint32_t scratch_sectors; /* its size in sectors, at least 2 */
+    uint64_t original_size;   /* the image's size before the update */
+    uint64_t patch_size;
+    const uint8_t* expected_sha256; /* the updated image's digest, or NULL */
+    uint8_t* buffer;                /* the caller's work memory, at least write_size bytes */
+    uint32_t buffer_size;
+} dw_flash_layout;
+
+typedef enum dw_flash_op {
+    DW_FLASH_DONE = 0,       /* the image is the updated one */
+    DW_FLASH_READ = 1,       /* read `size` bytes of flash at `address` into `data` */
+    DW_FLASH_READ_PATCH = 2, /* read `size` bytes of the patch from offset `address` into `data` */
+    DW_FLASH_ERASE = 3,      /* erase the sector at `address` */
+    DW_FLASH_WRITE = 4,      /* program `size` bytes at `address` from `data` */
+    DW_FLASH_ERROR = 5       /* refused or failed: see the state's `error` */
+} dw_flash_op;
+
+typedef struct dw_flash_request {
+    dw_flash_op op;
+    uint32_t address;
+    uint32_t size;
+    uint8_t* data; /* in the layout's buffer or in the state */
+} dw_flash_request;
+
+typedef struct dw_flash {
+    /* For the caller to read. */
+    uint32_t error_position; /* DW_FLASH_ERROR: the patch offset (a rule broken) or the
+                                image offset (of a sector) the error is about */
+    uint8_t error;           /* DW_FLASH_ERROR: a dw_error value */
+    /* The library's own: at most 128 bytes before the reader and the hash. */
+    uint8_t phase_;
+    uint8_t flags_;
+    uint8_t pad_;
+    union {
+        const dw_flash_layout* p;
+        uint64_t word_; /* the same size with any pointer */
+    } layout_;
+    uint32_t resume_;      /* where dw_flash_step goes on */
+    uint32_t return_;      /* where a walk over a sector goes on after it */
+    uint32_t result_size_;
+    uint32_t sector_;      /* the image sector being worked on */
+    uint32_t source_;      /* the sector a walk reads */
+    uint32_t target_;      /* the sector a walk programs, or 0xFFFFFFFF */
+    uint32_t at_;          /* the walk's offset in the sector */
+    uint32_t limit_;       /* bytes of the sector the walk hashes */
+    uint32_t slot_;        /* the next free slot of the scratch area's journal */
+    uint32_t live_;        /* the sector a live mark is for, or 0xFFFFFFFF */
+    uint32_t record_[4];   /* patch cursor: data offset, target, length left, next add */
+    uint32_t saved_[4];    /* the cursor at the sector's start */
+    uint8_t check_[8];     /* the live or the new mark's check value */
+    uint8_t small_[32];    /* record heads, patch data, journal slots, digests */
+    union {
+        dw_reader reader_; /* while the patch is first read */
+        struct {
+            uint8_t id_[16];     /* then: the patch's digest, which marks carry */
+            uint8_t digest_[32]; /* and the result's, predicted before writing */
+        } after_;
+    } u_;
+    dw_sha256 hash_;
+} dw_flash;
+
+/* Starts (or, after a power cut, resumes) the update `layout` describes. */
+DW_API void dw_flash_init(dw_flash* flash, const dw_flash_layout* layout);
+
+/* The next operation, described in `request`; DW_FLASH_DONE and
+ * DW_FLASH_ERROR are final. */
+DW_API dw_flash_op dw_flash_step(dw_flash* flash, dw_flash_request* request);
 
 #ifdef __cplusplus
 }

@@ -22,6 +22,16 @@ extern "C" const char* dw_error_text(dw_error error) {
             return "replace record reaches past the end of the original";
         case DW_ERROR_OFFSET_LIMIT:
             return "files differ beyond 4 GiB";
+        case DW_ERROR_FLASH_LAYOUT:
+            return "flash layout the in-place applier cannot use";
+        case DW_ERROR_CAPACITY:
+            return "the result is larger than the image's capacity";
+        case DW_ERROR_NOT_ORIGINAL:
+            return "the image is neither the original, nor the updated image, nor an update cut short";
+        case DW_ERROR_DIGEST:
+            return "the result's digest is not the expected one";
+        case DW_ERROR_FLASH_VERIFY:
+            return "flash does not hold what was programmed";
     }
     return "unknown error";
 }

@@ -1,0 +1,47 @@
+/* A NOR flash in memory, for the in-place flash applier's tests on the host
+ * and on the device: an erased byte is 0xFF, programming ANDs, in units of
+ * write_size; and a power cut at any unit of any program or erase.
+ *
+ * A cut inside a program leaves the units before it programmed, the unit
+ * under way with some of its bits cleared (a random subset of those the
+ * program clears), the rest unchanged. A cut inside an erase leaves the
+ * units before it erased, each byte of the unit under way unchanged, 0xFF
+ * or any value, the rest unchanged; with `scatter`, every byte of the
+ * sector is any of the three. A cut before a unit's start is a cut between
+ * operations. */
+#ifndef FLASH_SIM_H
+#define FLASH_SIM_H
+
+#include <deltawright/deltawright.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct flash_sim {
+    uint8_t* memory; /* the whole flash, from address 0 */
+    uint32_t size;
+    uint32_t sector_size;
+    uint32_t write_size;
+    const uint8_t* patch; /* where the patch is stored */
+    uint32_t patch_size;
+    uint32_t* erases; /* per sector of the flash: erases begun */
+    uint32_t programs; /* program requests begun */
+    uint32_t units;    /* cut points passed: one before each program and erase, one per unit */
+    uint32_t cut_at;   /* the cut point at which the power fails; UINT32_MAX: never */
+    int scatter;
+    uint32_t image_end;         /* erases below it are the image's */
+    uint32_t first_image_erase; /* the cut point before the run's first such erase */
+    uint32_t random; /* the generator's state, never 0 */
+} flash_sim;
+
+/* Steps `flash` (initialised by the caller) until it is done, fails or the
+ * power is cut: DW_FLASH_DONE, DW_FLASH_ERROR, or -1 for a cut. A request
+ * outside the flash or the patch fails the run as -2. */
+int flash_sim_run(flash_sim* sim, dw_flash* flash);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
