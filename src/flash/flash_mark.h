@@ -8,8 +8,11 @@
 // Slot (the first MARK_SIZE bytes; the rest of a larger slot stays 0xFF):
 //   offset  size  field
 //        0     4  magic   MARK_MAGIC
-//        4     4  sector  the image offset of the sector copied, little-endian
+//        4     4  sector  the image offset of the sector copied
 //        8     8  check   the first 8 bytes of SHA-256(patch id ‖ sector ‖ copy)
+// The numbers are in the device's own byte order: a mark is written and read
+// by the same device. A slot is free when its first MARK_SIZE bytes are all
+// 0xFF (the rest of a larger slot is 0xFF in every mark).
 //
 // A slot all 0xFF is free; slots are used in order. The mark of slot s is
 // for the copy in scratch sector 1 + s mod (n - 1). It is written after its
@@ -24,7 +27,7 @@
 #include <cstdint>
 
 inline constexpr std::uint32_t MARK_SIZE = 16;
-inline constexpr std::uint8_t MARK_MAGIC[4] = {'D', 'W', 'M', '1'};
+inline constexpr std::uint32_t MARK_MAGIC = 0x314D5744;  // "DWM1" on a little-endian device
 inline constexpr std::uint32_t MARK_SECTOR_AT = 4;
 inline constexpr std::uint32_t MARK_CHECK_AT = 8;
 inline constexpr std::uint32_t MARK_CHECK_SIZE = 8;

@@ -44,8 +44,8 @@ enum Cursor { DATA, TARGET, LEFT, NEXT_ADD };
 enum Flag : std::uint8_t {
     OVERLAY = 1,     // a walk lays the patch's bytes over what it reads
     EQ_REPLACE = 2,  // ... and some replaced byte was as the patch has it
-    NE_REPLACE = 4,  // ... some was not
-    NE_ADD = 8,      // ... some added byte was not
+    DIFFERS = 4,     // ... some byte, replaced or added, was not
+    IMAGE_SIDE = 8,  // a mark's check is over the image sector, not the copy
     SEEN_OLD = 16,   // the prediction has passed a sector still to update
     FINAL = 32,      // the prediction is the final check
     COPIED = 64,     // the live mark's copy was programmed into the image sector
@@ -73,12 +73,13 @@ bool usable(const dw_flash_layout& l) {
     const std::uint32_t s = l.sector_size;
     const std::uint32_t image_end = l.image_address + l.image_capacity;
     const std::uint32_t scratch_end = l.scratch_address + s * l.scratch_sectors;
-    return power_of_two(s) && power_of_two(l.write_size) && mark_slot(l.write_size) <= s &&
-           ((l.image_address | l.image_capacity | l.scratch_address) & (s - 1)) == 0 &&
+    return power_of_two(s) && power_of_two(l.write_size) && l.write_size <= s &&
+           s >= MARK_SIZE && ((l.image_address | l.image_capacity | l.scratch_address) & (s - 1)) == 0 &&
            image_end >= l.image_address && l.scratch_sectors >= 2 &&
            l.scratch_sectors <= UINT32_MAX / s && scratch_end > l.scratch_address &&
            (scratch_end <= l.image_address || image_end <= l.scratch_address) &&
-           l.original_size <= l.image_capacity && (l.patch_size >> 32) == 0 &&
+           ((l.original_size | l.patch_size) >> 32) == 0 &&
+           static_cast<std::uint32_t>(l.original_size) <= l.image_capacity &&
            l.buffer != nullptr && l.buffer_size >= l.write_size;
 }
 
@@ -98,7 +99,7 @@ std::uint32_t original_size(const dw_flash* f) {
 // The bytes a walk reads at once: the buffer, in whole program units.
 std::uint32_t chunk(const dw_flash* f) {
     const dw_flash_layout& l = layout(f);
-    return min32(l.buffer_size - l.buffer_size % l.write_size, l.sector_size - f->at_);
+    return min32(l.buffer_size & (0 - l.write_size), l.sector_size - f->at_);
 }
 
 std::uint32_t patch_piece(const dw_flash* f) {
@@ -130,15 +131,16 @@ std::uint32_t image_sector(const dw_flash* f) {
     return layout(f).image_address + f->sector_;
 }
 
-// Sets up a walk over the sector at `source`: hashing its first `limit`
-// bytes, programming them to `target` (or NONE), laying the patch over them
-// with OVERLAY in `flags` (the flags other than the walk's own are kept).
-[[gnu::noinline]] void walk_over(dw_flash* f, std::uint32_t source, std::uint32_t target, std::uint32_t limit,
-               std::uint8_t flags) {
+// Sets up a walk over the whole sector at `source`, hashing it, programming
+// it to `target` (or NONE), laying the patch over it with OVERLAY in
+// `flags` (the flags other than the walk's own are kept).
+[[gnu::noinline]] void walk_over(dw_flash* f, std::uint32_t source, std::uint32_t target,
+                                 std::uint8_t flags) {
     f->source_ = source;
     f->target_ = target;
-    f->limit_ = limit;
-    f->flags_ = static_cast<std::uint8_t>((f->flags_ & (SEEN_OLD | FINAL | COPIED | UPDATE)) | flags);
+    f->limit_ = layout(f).sector_size;
+    f->flags_ = static_cast<std::uint8_t>(
+        (f->flags_ & (SEEN_OLD | FINAL | COPIED | UPDATE | IMAGE_SIDE)) | flags);
 }
 
 void rewind(dw_flash* f) {
@@ -195,9 +197,9 @@ void lay_piece(dw_flash* f) {
     std::uint8_t* at = layout(f).buffer + (c[TARGET] - f->sector_ - f->at_);
     const bool added = c[TARGET] >= original_size(f);
     const std::uint8_t same = added ? 0 : EQ_REPLACE;
-    const std::uint8_t other = added ? NE_ADD : NE_REPLACE;
+
     for (std::uint32_t i = 0; i < n; ++i) {
-        f->flags_ |= at[i] == f->small_[i] ? same : other;
+        f->flags_ |= at[i] == f->small_[i] ? same : std::uint8_t{DIFFERS};
         at[i] = f->small_[i];
     }
     c[DATA] += n;
@@ -225,23 +227,22 @@ bool read_records(dw_flash* f) {
     }
 }
 
-// The last used slot of the journal, read into slot_bytes: a live mark
-// (its sector and check kept) or not.
+// The journal's slot `at_`, read into small_ (a mark's bytes; the rest of a
+// larger slot is 0xFF in every mark, and a program cut short leaves it so):
+// free, or the last used so far, a live mark (its sector and check kept)
+// or not.
 void read_slot(dw_flash* f) {
-    const std::uint8_t* slot = slot_bytes(f);
-    for (std::uint32_t i = 0; i < slot_size(f); ++i) {
-        if (slot[i] != 0xFF) {
-            f->slot_ = f->at_ + 1;
-            std::uint32_t sector;
-            std::memcpy(&sector, slot + MARK_SECTOR_AT, sizeof sector);
-            const bool mark = std::memcmp(slot, MARK_MAGIC, sizeof MARK_MAGIC) == 0 &&
-                              sector % layout(f).sector_size == 0 &&
-                              sector < layout(f).image_capacity;
-            f->live_ = mark ? sector : NONE;
-            std::memcpy(f->check_, slot + MARK_CHECK_AT, MARK_CHECK_SIZE);
-            return;
-        }
+    std::uint32_t word[MARK_SIZE / 4];
+    std::memcpy(word, f->small_, MARK_SIZE);
+    if ((word[0] & word[1] & word[2] & word[3]) == NONE) {
+        return;
     }
+    f->slot_ = f->at_ + 1;
+    const std::uint32_t sector = word[MARK_SECTOR_AT / 4];
+    const bool mark = word[0] == MARK_MAGIC && sector % layout(f).sector_size == 0 &&
+                      sector < layout(f).image_capacity;
+    f->live_ = mark ? sector : NONE;
+    std::memcpy(f->check_, word + MARK_CHECK_AT / 4, MARK_CHECK_SIZE);
 }
 
 // A mark's check: SHA-256 over the patch's id, the sector (as this device
@@ -262,7 +263,7 @@ bool check_matches(dw_flash* f) {
 void make_mark(dw_flash* f) {
     std::uint8_t* slot = slot_bytes(f);
     std::memset(slot, 0xFF, slot_size(f));
-    std::memcpy(slot, MARK_MAGIC, sizeof MARK_MAGIC);
+    std::memcpy(slot, &MARK_MAGIC, sizeof MARK_MAGIC);
     std::memcpy(slot + MARK_SECTOR_AT, &f->sector_, sizeof f->sector_);
     std::memcpy(slot + MARK_CHECK_AT, f->check_, MARK_CHECK_SIZE);
 }
@@ -272,7 +273,7 @@ void make_mark(dw_flash* f) {
 // (in sector order: updated sectors, then sectors still to update).
 bool origin_fits(dw_flash* f) {
     const bool same = (f->flags_ & EQ_REPLACE) != 0;
-    const bool other = (f->flags_ & NE_REPLACE) != 0;
+    const bool other = (f->flags_ & DIFFERS) != 0;
     if (same && (other || (f->flags_ & SEEN_OLD) != 0)) {
         return false;
     }
@@ -352,23 +353,45 @@ dispatch:
                             static_cast<std::uint32_t>(f->u_.reader_.error_position));
             }
             if (f->result_size_ < original_size(f) || f->result_size_ > l.image_capacity) {
-                return fail(f, r, DW_ERROR_CAPACITY, patch_size(f));
+                return fail(f, r, DW_ERROR_CAPACITY, 0);
             }
             dw_sha256_final(&f->hash_, f->small_);
             std::memcpy(f->u_.after_.id_, f->small_, PATCH_ID_SIZE);
 
             // 2. The journal.
             for (f->at_ = 0; f->at_ < journal_slots(f); ++f->at_) {
-                DW_ASK(DW_FLASH_READ, slot_address(f, f->at_), slot_size(f), slot_bytes(f));
+                DW_ASK(DW_FLASH_READ, slot_address(f, f->at_), MARK_SIZE, f->small_);
                 read_slot(f);
             }
             if (f->live_ != NONE) {
                 f->sector_ = f->live_;
+            // A mark's check over its copy or (IMAGE_SIDE) over the image
+            // sector, at the start and for each new mark, once written (a
+            // copy not as programmed leaves the mark dead and the sector as
+            // it was); the image sector is programmed from the copy unless
+            // it holds it already (after a cut), and read back.
+            check:
                 begin_check(f);
-                walk_over(f, copy_address(f, f->slot_ - 1), NONE, s, 0);
+                walk_over(f, (f->flags_ & IMAGE_SIDE) != 0 ? image_sector(f) : copy_address(f, f->slot_ - 1),
+                          NONE, 0);
                 DW_WALK();
                 if (!check_matches(f)) {
-                    f->live_ = NONE;
+                    if ((f->flags_ & IMAGE_SIDE) == 0) {
+                        f->live_ = NONE;
+                    } else {
+                        if ((f->flags_ & COPIED) != 0) {
+                            return fail(f, r, DW_ERROR_FLASH_VERIFY, f->sector_);
+                        }
+                    copy_back:
+                        f->flags_ |= COPIED;
+                        DW_ASK(DW_FLASH_ERASE, image_sector(f), s, nullptr);
+                        walk_over(f, copy_address(f, f->slot_ - 1), image_sector(f), 0);
+                        DW_WALK();
+                        goto check;
+                    }
+                }
+                if ((f->flags_ & UPDATE) != 0) {
+                    goto checked;
                 }
             }
 
@@ -381,8 +404,8 @@ dispatch:
             for (f->sector_ = 0; f->sector_ < f->result_size_; f->sector_ += s) {
                 std::memcpy(f->saved_, f->record_, sizeof f->saved_);
                 walk_over(f, f->sector_ == f->live_ ? copy_address(f, f->slot_ - 1) : image_sector(f),
-                          NONE, (f->flags_ & UPDATE) != 0 ? 0 : min32(s, f->result_size_ - f->sector_),
-                          (f->flags_ & FINAL) != 0 ? 0 : OVERLAY);
+                          NONE, (f->flags_ & FINAL) != 0 ? 0 : OVERLAY);
+                f->limit_ = min32(s, f->result_size_ - f->sector_);
                 DW_WALK();
                 if ((f->flags_ & UPDATE) == 0) {
                     if ((f->flags_ & FINAL) == 0 && f->sector_ != f->live_ && !origin_fits(f)) {
@@ -391,7 +414,7 @@ dispatch:
                     continue;
                 }
                 if (f->sector_ != f->live_) {
-                    if ((f->flags_ & (NE_REPLACE | NE_ADD)) == 0) {
+                    if ((f->flags_ & DIFFERS) == 0) {
                         continue;  // it holds its new content: not erased again
                     }
                     std::memcpy(f->record_, f->saved_, sizeof f->record_);
@@ -401,44 +424,30 @@ dispatch:
                     }
                     DW_ASK(DW_FLASH_ERASE, copy_address(f, f->slot_), s, nullptr);
                     begin_check(f);
-                    walk_over(f, image_sector(f), copy_address(f, f->slot_), s, OVERLAY);
+                    walk_over(f, image_sector(f), copy_address(f, f->slot_), OVERLAY);
                     DW_WALK();
                     dw_sha256_final(&f->hash_, f->small_);
                     std::memcpy(f->check_, f->small_, MARK_CHECK_SIZE);
-                    begin_check(f);  // the copy read back
-                    walk_over(f, copy_address(f, f->slot_), NONE, s, 0);
-                    DW_WALK();
-                    if (!check_matches(f)) {
-                        return fail(f, r, DW_ERROR_FLASH_VERIFY, f->sector_);
-                    }
                     make_mark(f);
                     DW_ASK(DW_FLASH_WRITE, slot_address(f, f->slot_), slot_size(f), slot_bytes(f));
                     ++f->slot_;
                     f->live_ = f->sector_;
-                    goto copy_back;  // the sector differs: it was walked above
+                    goto check;
                 }
-                // The live mark's copy into the image sector, unless it is
-                // there (after a cut), and read back.
-                while (true) {
-                    begin_check(f);
-                    walk_over(f, image_sector(f), NONE, s, 0);
-                    DW_WALK();
-                    if (check_matches(f)) {
-                        break;
-                    }
-                    if ((f->flags_ & COPIED) != 0) {
-                        return fail(f, r, DW_ERROR_FLASH_VERIFY, f->sector_);
-                    }
-                copy_back:
-                    f->flags_ |= COPIED;
-                    DW_ASK(DW_FLASH_ERASE, image_sector(f), s, nullptr);
-                    walk_over(f, copy_address(f, f->slot_ - 1), image_sector(f), 0, 0);
-                    DW_WALK();
+                f->flags_ |= IMAGE_SIDE;  // resumed: the copy may be in the sector
+                goto check;
+            checked:
+                if (f->live_ == NONE) {
+                    return fail(f, r, DW_ERROR_FLASH_VERIFY, f->sector_);
+                }
+                if ((f->flags_ & IMAGE_SIDE) == 0) {
+                    f->flags_ |= IMAGE_SIDE;
+                    goto copy_back;  // the sector differs: it was walked above
                 }
                 std::memset(slot_bytes(f), 0, slot_size(f));  // the mark cleared
                 DW_ASK(DW_FLASH_WRITE, slot_address(f, f->slot_ - 1), slot_size(f), slot_bytes(f));
                 f->live_ = NONE;
-                f->flags_ &= static_cast<std::uint8_t>(~COPIED);
+                f->flags_ &= static_cast<std::uint8_t>(~(COPIED | IMAGE_SIDE));
             }
             if ((f->flags_ & UPDATE) != 0) {
                 f->flags_ = FINAL;
