@@ -54,15 +54,26 @@ struct Device {
         memory.assign(capacity + g.scratch_sectors * g.sector, 0xFF);
         std::copy(image.begin(), image.end(), memory.begin());
         erases.assign(memory.size() / g.sector, 0);
-        layout = {g.sector, g.write, 0, capacity, capacity, g.scratch_sectors, image.size(),
-                  patch.size(), nullptr, buffer.data(), g.buffer};
+        layout = {g.sector,     g.write,      0,       capacity,      capacity, g.scratch_sectors,
+                  image.size(), patch.size(), nullptr, buffer.data(), g.buffer};
     }
     // Runs an update from a new start: the final op, or -1 after a cut.
     int run(std::uint32_t cut_at, std::uint32_t* units = nullptr, int scatter = 0,
             std::uint32_t seed = 1) {
-        flash_sim sim{memory.data(), static_cast<std::uint32_t>(memory.size()), g.sector, g.write,
-                      patch.data(), static_cast<std::uint32_t>(patch.size()), erases.data(), 0,
-                      0, cut_at, scatter, layout.image_capacity, UINT32_MAX, seed};
+        flash_sim sim{memory.data(),
+                      static_cast<std::uint32_t>(memory.size()),
+                      g.sector,
+                      g.write,
+                      patch.data(),
+                      static_cast<std::uint32_t>(patch.size()),
+                      erases.data(),
+                      0,
+                      0,
+                      cut_at,
+                      scatter,
+                      layout.image_capacity,
+                      UINT32_MAX,
+                      seed};
         layout.expected_sha256 = expected.empty() ? nullptr : expected.data();
         layout.buffer = buffer.data();
         dw_flash flash;
@@ -79,9 +90,7 @@ struct Device {
     std::uint32_t programs = 0;
     std::uint32_t first_image_erase = 0;
     int error = 0;
-    Bytes scratch() const {
-        return Bytes(memory.begin() + layout.image_capacity, memory.end());
-    }
+    Bytes scratch() const { return Bytes(memory.begin() + layout.image_capacity, memory.end()); }
 };
 
 Bytes random_bytes(std::mt19937_64& rng, std::size_t n) {
@@ -105,11 +114,13 @@ struct FlashCase {
 const FlashCase CASES[] = {
     {"scattered replaces",
      [](Bytes& u, std::uint32_t s, std::mt19937_64&) {
-         for (const std::size_t at : {std::size_t{3}, std::size_t{s} + 100, 2 * std::size_t{s} + 7}) {
+         for (const std::size_t at :
+              {std::size_t{3}, std::size_t{s} + 100, 2 * std::size_t{s} + 7}) {
              flip(u, at, at + 1 + at % 5);
          }
      }},
-    {"a run across a sector edge", [](Bytes& u, std::uint32_t s, std::mt19937_64&) { flip(u, s - 20, s + 20); }},
+    {"a run across a sector edge",
+     [](Bytes& u, std::uint32_t s, std::mt19937_64&) { flip(u, s - 20, s + 20); }},
     {"a whole sector", [](Bytes& u, std::uint32_t s, std::mt19937_64&) { flip(u, s, 2 * s); }},
     {"add records growing the image",
      [](Bytes& u, std::uint32_t s, std::mt19937_64& rng) {
@@ -117,7 +128,8 @@ const FlashCase CASES[] = {
          const Bytes more = random_bytes(rng, s + 50);
          u.insert(u.end(), more.begin(), more.end());
      }},
-    {"the last sector", [](Bytes& u, std::uint32_t, std::mt19937_64&) { flip(u, u.size() - 1, u.size()); }},
+    {"the last sector",
+     [](Bytes& u, std::uint32_t, std::mt19937_64&) { flip(u, u.size() - 1, u.size()); }},
     {"an identical image", [](Bytes&, std::uint32_t, std::mt19937_64&) {}},
 };
 
@@ -158,7 +170,8 @@ TEST(Flash, EveryCutIsCompletedByTheNextStart) {
             std::copy(stale_scratch.begin(), stale_scratch.end(),
                       initial.memory.begin() + capacity);
             const std::vector<bool> need = sectors_to_update(original, updated, g.sector, capacity);
-            const auto touched = static_cast<std::uint32_t>(std::count(need.begin(), need.end(), true));
+            const auto touched =
+                static_cast<std::uint32_t>(std::count(need.begin(), need.end(), true));
             const std::uint32_t slots = g.sector / std::max<std::uint32_t>(16, g.write);
             const std::uint32_t scratch_bound = touched + (touched + slots - 1) / slots;
             auto check = [&](const Device& d, std::uint32_t cuts) {
@@ -250,19 +263,44 @@ TEST(Flash, RefusalsEraseAndProgramNothing) {
         {"a wrong image", half_new, patch, 6 * g.sector, {}, 2, DW_ERROR_NOT_ORIGINAL},
         // Bytes that differ everywhere a record replaces them show an
         // original: only the digest tells this image from it.
-        {"a wrong image, told by the digest", unlike, patch,
-         6 * g.sector, sha256_of(updated), 2, DW_ERROR_DIGEST},
-        {"an update's later sector done, an earlier not", later_sector_first, patch, 6 * g.sector,
-         {}, 2, DW_ERROR_NOT_ORIGINAL},
-        {"a patch for another image", original, run_scan(other_updated, other_original).patch,
-         6 * g.sector, {}, 2, DW_ERROR_NOT_ORIGINAL},
-        {"capacity too small", original, run_scan(grown, original).patch, 6 * g.sector, {}, 2,
+        {"a wrong image, told by the digest", unlike, patch, 6 * g.sector, sha256_of(updated), 2,
+         DW_ERROR_DIGEST},
+        {"an update's later sector done, an earlier not",
+         later_sector_first,
+         patch,
+         6 * g.sector,
+         {},
+         2,
+         DW_ERROR_NOT_ORIGINAL},
+        {"a patch for another image",
+         original,
+         run_scan(other_updated, other_original).patch,
+         6 * g.sector,
+         {},
+         2,
+         DW_ERROR_NOT_ORIGINAL},
+        {"capacity too small",
+         original,
+         run_scan(grown, original).patch,
+         6 * g.sector,
+         {},
+         2,
          DW_ERROR_CAPACITY},
         {"the digest of another result", original, patch, 6 * g.sector, sha256_of(original), 2,
          DW_ERROR_DIGEST},
-        {"a scratch area of one sector", original, patch, 6 * g.sector, {}, 1,
+        {"a scratch area of one sector",
+         original,
+         patch,
+         6 * g.sector,
+         {},
+         1,
          DW_ERROR_FLASH_LAYOUT},
-        {"a patch cut short", original, Bytes(patch.begin(), patch.end() - 1), 6 * g.sector, {}, 2,
+        {"a patch cut short",
+         original,
+         Bytes(patch.begin(), patch.end() - 1),
+         6 * g.sector,
+         {},
+         2,
          DW_ERROR_TRUNCATED},
     };
     for (const Refusal& row : rows) {

@@ -52,7 +52,6 @@ enum Flag : std::uint8_t {
     UPDATE = 128,    // the sweep updates the sectors
 };
 
-
 enum Phase : std::uint8_t { RUNNING, FINISHED, FAILED };
 
 std::uint32_t min32(std::uint32_t a, std::uint32_t b) {
@@ -73,95 +72,90 @@ bool usable(const dw_flash_layout& l) {
     const std::uint32_t s = l.sector_size;
     const std::uint32_t image_end = l.image_address + l.image_capacity;
     const std::uint32_t scratch_end = l.scratch_address + s * l.scratch_sectors;
-    return power_of_two(s) && power_of_two(l.write_size) && l.write_size <= s &&
-           s >= MARK_SIZE && ((l.image_address | l.image_capacity | l.scratch_address) & (s - 1)) == 0 &&
+    return power_of_two(s) && power_of_two(l.write_size) && l.write_size <= s && s >= MARK_SIZE &&
+           ((l.image_address | l.image_capacity | l.scratch_address) & (s - 1)) == 0 &&
            image_end >= l.image_address && l.scratch_sectors >= 2 &&
            l.scratch_sectors <= UINT32_MAX / s && scratch_end > l.scratch_address &&
            (scratch_end <= l.image_address || image_end <= l.scratch_address) &&
            ((l.original_size | l.patch_size) >> 32) == 0 &&
-           static_cast<std::uint32_t>(l.original_size) <= l.image_capacity &&
-           l.buffer != nullptr && l.buffer_size >= l.write_size;
-}
-
-const dw_flash_layout& layout(const dw_flash* f) {
-    return *f->layout_.p;
+           static_cast<std::uint32_t>(l.original_size) <= l.image_capacity && l.buffer != nullptr &&
+           l.buffer_size >= l.write_size;
 }
 
 // The sizes, which a usable layout keeps within 32 bits.
-std::uint32_t patch_size(const dw_flash* f) {
-    return static_cast<std::uint32_t>(layout(f).patch_size);
+std::uint32_t patch_size(const dw_flash_layout& l) {
+    return static_cast<std::uint32_t>(l.patch_size);
 }
 
-std::uint32_t original_size(const dw_flash* f) {
-    return static_cast<std::uint32_t>(layout(f).original_size);
+std::uint32_t original_size(const dw_flash_layout& l) {
+    return static_cast<std::uint32_t>(l.original_size);
 }
 
 // The bytes a walk reads at once: the buffer, in whole program units.
-std::uint32_t chunk(const dw_flash* f) {
-    const dw_flash_layout& l = layout(f);
+std::uint32_t chunk(const dw_flash* f, const dw_flash_layout& l) {
     return min32(l.buffer_size & (0 - l.write_size), l.sector_size - f->at_);
 }
 
-std::uint32_t patch_piece(const dw_flash* f) {
-    return min32(layout(f).buffer_size, patch_size(f) - f->at_);
+std::uint32_t patch_piece(const dw_flash* f, const dw_flash_layout& l) {
+    return min32(l.buffer_size, patch_size(l) - f->at_);
 }
 
-std::uint32_t slot_size(const dw_flash* f) {
-    return mark_slot(layout(f).write_size);
+std::uint32_t slot_size(const dw_flash_layout& l) {
+    return mark_slot(l.write_size);
 }
 
-std::uint32_t journal_slots(const dw_flash* f) {
-    return layout(f).sector_size / slot_size(f);
+std::uint32_t journal_slots(const dw_flash_layout& l) {
+    return l.sector_size / slot_size(l);
 }
 
-std::uint32_t slot_address(const dw_flash* f, std::uint32_t slot) {
-    return layout(f).scratch_address + slot * slot_size(f);
+std::uint32_t slot_address(const dw_flash_layout& l, std::uint32_t slot) {
+    return l.scratch_address + slot * slot_size(l);
 }
 
-std::uint8_t* slot_bytes(dw_flash* f) {
-    return slot_size(f) <= sizeof f->small_ ? f->small_ : layout(f).buffer;
+std::uint8_t* slot_bytes(dw_flash* f, const dw_flash_layout& l) {
+    return slot_size(l) <= sizeof f->small_ ? f->small_ : l.buffer;
 }
 
-std::uint32_t copy_address(const dw_flash* f, std::uint32_t slot) {
-    const dw_flash_layout& l = layout(f);
+std::uint32_t copy_address(const dw_flash_layout& l, std::uint32_t slot) {
     return l.scratch_address + l.sector_size * (1 + slot % (l.scratch_sectors - 1));
 }
 
-std::uint32_t image_sector(const dw_flash* f) {
-    return layout(f).image_address + f->sector_;
+std::uint32_t image_sector(const dw_flash* f, const dw_flash_layout& l) {
+    return l.image_address + f->sector_;
 }
 
 // Sets up a walk over the whole sector at `source`, hashing it, programming
 // it to `target` (or NONE), laying the patch over it with OVERLAY in
 // `flags` (the flags other than the walk's own are kept).
-[[gnu::noinline]] void walk_over(dw_flash* f, std::uint32_t source, std::uint32_t target,
-                                 std::uint8_t flags) {
+void walk_over(dw_flash* f, const dw_flash_layout& l, std::uint32_t source, std::uint32_t target,
+               std::uint8_t flags) {
     f->source_ = source;
     f->target_ = target;
-    f->limit_ = layout(f).sector_size;
+    f->limit_ = l.sector_size;
     f->flags_ = static_cast<std::uint8_t>(
         (f->flags_ & (SEEN_OLD | FINAL | COPIED | UPDATE | IMAGE_SIDE)) | flags);
 }
 
-void rewind(dw_flash* f) {
+void rewind(dw_flash* f, const dw_flash_layout& l) {
     f->record_[DATA] = PATCH_HEADER_SIZE;
     f->record_[TARGET] = 0;
     f->record_[LEFT] = 0;
-    f->record_[NEXT_ADD] = original_size(f);
+    f->record_[NEXT_ADD] = original_size(l);
 }
 
-bool more_records(const dw_flash* f) {
-    return f->record_[DATA] <= patch_size(f) && patch_size(f) - f->record_[DATA] >= RECORD_HEAD_SIZE;
+bool more_records(const dw_flash* f, const dw_flash_layout& l) {
+    return f->record_[DATA] <= patch_size(l) &&
+           patch_size(l) - f->record_[DATA] >= RECORD_HEAD_SIZE;
 }
 
 // A record's head, read into small_ (checked when the patch was first read;
 // a patch changed since cannot make a read leave the patch or the chunk).
-void take_head(dw_flash* f) {
+void take_head(dw_flash* f, const dw_flash_layout& l) {
     std::uint32_t* c = f->record_;
     const std::uint8_t* head = f->small_;
     const std::uint32_t length = head[5];
     c[DATA] += RECORD_HEAD_SIZE;
-    c[LEFT] = min32(length, patch_size(f) - c[DATA]);
+    c[LEFT] = min32(length, patch_size(l) - c[DATA]);
     if (head[0] == COMMAND_ADD) {
         c[TARGET] = c[NEXT_ADD];
         c[NEXT_ADD] += length;
@@ -180,22 +174,22 @@ void skip_before(dw_flash* f) {
     }
 }
 
-std::uint32_t chunk_end(const dw_flash* f) {
-    return f->sector_ + f->at_ + chunk(f);
+std::uint32_t chunk_end(const dw_flash* f, const dw_flash_layout& l) {
+    return f->sector_ + f->at_ + chunk(f, l);
 }
 
-std::uint32_t piece(const dw_flash* f) {
-    const std::uint32_t n = min32(f->record_[LEFT], chunk_end(f) - f->record_[TARGET]);
+std::uint32_t piece(const dw_flash* f, const dw_flash_layout& l) {
+    const std::uint32_t n = min32(f->record_[LEFT], chunk_end(f, l) - f->record_[TARGET]);
     return min32(n, sizeof f->small_);
 }
 
 // Lays the piece of patch data in small_ over the chunk in the buffer,
 // noting whether the bytes it replaces were as the patch has them.
-void lay_piece(dw_flash* f) {
+void lay_piece(dw_flash* f, const dw_flash_layout& l) {
     std::uint32_t* c = f->record_;
-    const std::uint32_t n = piece(f);
-    std::uint8_t* at = layout(f).buffer + (c[TARGET] - f->sector_ - f->at_);
-    const bool added = c[TARGET] >= original_size(f);
+    const std::uint32_t n = piece(f, l);
+    std::uint8_t* at = l.buffer + (c[TARGET] - f->sector_ - f->at_);
+    const bool added = c[TARGET] >= original_size(l);
     const std::uint8_t same = added ? 0 : EQ_REPLACE;
 
     for (std::uint32_t i = 0; i < n; ++i) {
@@ -209,9 +203,9 @@ void lay_piece(dw_flash* f) {
 
 // Feeds the reader the piece of patch in the buffer, counting the result's
 // size; false on a broken rule (the reader then fails at its finish too).
-bool read_records(dw_flash* f) {
+bool read_records(dw_flash* f, const dw_flash_layout& l) {
     dw_reader& reader = f->u_.reader_;
-    dw_in_buffer in = {layout(f).buffer, patch_piece(f), 0};
+    dw_in_buffer in = {l.buffer, patch_piece(f, l), 0};
     while (true) {
         switch (dw_reader_next(&reader, &in)) {
             case DW_READ_MORE:
@@ -231,7 +225,7 @@ bool read_records(dw_flash* f) {
 // larger slot is 0xFF in every mark, and a program cut short leaves it so):
 // free, or the last used so far, a live mark (its sector and check kept)
 // or not.
-void read_slot(dw_flash* f) {
+void read_slot(dw_flash* f, const dw_flash_layout& l) {
     std::uint32_t word[MARK_SIZE / 4];
     std::memcpy(word, f->small_, MARK_SIZE);
     if ((word[0] & word[1] & word[2] & word[3]) == NONE) {
@@ -239,8 +233,8 @@ void read_slot(dw_flash* f) {
     }
     f->slot_ = f->at_ + 1;
     const std::uint32_t sector = word[MARK_SECTOR_AT / 4];
-    const bool mark = word[0] == MARK_MAGIC && sector % layout(f).sector_size == 0 &&
-                      sector < layout(f).image_capacity;
+    const bool mark =
+        word[0] == MARK_MAGIC && sector % l.sector_size == 0 && sector < l.image_capacity;
     f->live_ = mark ? sector : NONE;
     std::memcpy(f->check_, word + MARK_CHECK_AT / 4, MARK_CHECK_SIZE);
 }
@@ -260,9 +254,9 @@ bool check_matches(dw_flash* f) {
 }
 
 // The mark of sector_ in slot_bytes: a complete slot to program.
-void make_mark(dw_flash* f) {
-    std::uint8_t* slot = slot_bytes(f);
-    std::memset(slot, 0xFF, slot_size(f));
+void make_mark(dw_flash* f, const dw_flash_layout& l) {
+    std::uint8_t* slot = slot_bytes(f, l);
+    std::memset(slot, 0xFF, slot_size(l));
     std::memcpy(slot, &MARK_MAGIC, sizeof MARK_MAGIC);
     std::memcpy(slot + MARK_SECTOR_AT, &f->sector_, sizeof f->sector_);
     std::memcpy(slot + MARK_CHECK_AT, f->check_, MARK_CHECK_SIZE);
@@ -282,12 +276,12 @@ bool origin_fits(dw_flash* f) {
 }
 
 dw_flash_op ask(dw_flash_request* r, dw_flash_op op, std::uint32_t address, std::uint32_t size,
-               std::uint8_t* data) {
+                std::uint8_t* data) {
     *r = {op, address, size, data};
     return op;
 }
 
-[[gnu::noinline]] dw_flash_op fail(dw_flash* f, dw_flash_request* r, std::uint8_t error, std::uint32_t position) {
+dw_flash_op fail(dw_flash* f, dw_flash_request* r, std::uint8_t error, std::uint32_t position) {
     f->phase_ = FAILED;
     f->error = error;
     f->error_position = position;
@@ -299,21 +293,21 @@ dw_flash_op ask(dw_flash_request* r, dw_flash_op op, std::uint32_t address, std:
 // Asks the caller for an operation, and goes on here at the next step.
 // (resume_ takes the values of __COUNTER__, dense, so that the dispatch is
 // one small table.)
-#define DW_ASK_AT(n, kind, address, size, data)                 \
-    do {                                                        \
-        f->resume_ = (n);                                       \
-        return ask(r, kind, (address), (size), (data));         \
-        case (n):;                                              \
+#define DW_ASK_AT(n, kind, address, size, data)         \
+    do {                                                \
+        f->resume_ = (n);                               \
+        return ask(r, kind, (address), (size), (data)); \
+        case (n):;                                      \
     } while (0)
 #define DW_ASK(kind, address, size, data) DW_ASK_AT(__COUNTER__ + 2, kind, address, size, data)
 
 // Walks the sector set up by walk_over, and goes on here after it.
-#define DW_WALK_AT(n)                                           \
-    do {                                                        \
-        f->return_ = (n);                                       \
-        f->resume_ = WALK;                                      \
-        goto dispatch;                                          \
-        case (n):;                                              \
+#define DW_WALK_AT(n)      \
+    do {                   \
+        f->return_ = (n);  \
+        f->resume_ = WALK; \
+        goto dispatch;     \
+        case (n):;         \
     } while (0)
 #define DW_WALK() DW_WALK_AT(__COUNTER__ + 2)
 
@@ -326,7 +320,7 @@ void dw_flash_init(dw_flash* flash, const dw_flash_layout* layout) {
 }
 
 dw_flash_op dw_flash_step(dw_flash* f, dw_flash_request* r) {
-    const dw_flash_layout& l = layout(f);
+    const dw_flash_layout l = *f->layout_.p;  // a copy: the state's stores cannot change it
     const std::uint32_t s = l.sector_size;
     if (f->phase_ != RUNNING) {
         return ask(r, f->phase_ == FINISHED ? DW_FLASH_DONE : DW_FLASH_ERROR, 0, 0, nullptr);
@@ -340,11 +334,11 @@ dispatch:
             // 1. The patch, whole.
             dw_reader_init(&f->u_.reader_, l.original_size);
             dw_sha256_init(&f->hash_);
-            f->result_size_ = original_size(f);
-            for (f->at_ = 0; f->at_ < patch_size(f); f->at_ += patch_piece(f)) {
-                DW_ASK(DW_FLASH_READ_PATCH, f->at_, patch_piece(f), l.buffer);
-                dw_sha256_update(&f->hash_, l.buffer, patch_piece(f));
-                if (!read_records(f)) {
+            f->result_size_ = original_size(l);
+            for (f->at_ = 0; f->at_ < patch_size(l); f->at_ += patch_piece(f, l)) {
+                DW_ASK(DW_FLASH_READ_PATCH, f->at_, patch_piece(f, l), l.buffer);
+                dw_sha256_update(&f->hash_, l.buffer, patch_piece(f, l));
+                if (!read_records(f, l)) {
                     break;
                 }
             }
@@ -352,16 +346,16 @@ dispatch:
                 return fail(f, r, f->u_.reader_.error,
                             static_cast<std::uint32_t>(f->u_.reader_.error_position));
             }
-            if (f->result_size_ < original_size(f) || f->result_size_ > l.image_capacity) {
+            if (f->result_size_ < original_size(l) || f->result_size_ > l.image_capacity) {
                 return fail(f, r, DW_ERROR_CAPACITY, 0);
             }
             dw_sha256_final(&f->hash_, f->small_);
             std::memcpy(f->u_.after_.id_, f->small_, PATCH_ID_SIZE);
 
             // 2. The journal.
-            for (f->at_ = 0; f->at_ < journal_slots(f); ++f->at_) {
-                DW_ASK(DW_FLASH_READ, slot_address(f, f->at_), MARK_SIZE, f->small_);
-                read_slot(f);
+            for (f->at_ = 0; f->at_ < journal_slots(l); ++f->at_) {
+                DW_ASK(DW_FLASH_READ, slot_address(l, f->at_), MARK_SIZE, f->small_);
+                read_slot(f, l);
             }
             if (f->live_ != NONE) {
                 f->sector_ = f->live_;
@@ -372,7 +366,9 @@ dispatch:
             // it holds it already (after a cut), and read back.
             check:
                 begin_check(f);
-                walk_over(f, (f->flags_ & IMAGE_SIDE) != 0 ? image_sector(f) : copy_address(f, f->slot_ - 1),
+                walk_over(f, l,
+                          (f->flags_ & IMAGE_SIDE) != 0 ? image_sector(f, l)
+                                                        : copy_address(l, f->slot_ - 1),
                           NONE, 0);
                 DW_WALK();
                 if (!check_matches(f)) {
@@ -384,8 +380,8 @@ dispatch:
                         }
                     copy_back:
                         f->flags_ |= COPIED;
-                        DW_ASK(DW_FLASH_ERASE, image_sector(f), s, nullptr);
-                        walk_over(f, copy_address(f, f->slot_ - 1), image_sector(f), 0);
+                        DW_ASK(DW_FLASH_ERASE, image_sector(f, l), s, nullptr);
+                        walk_over(f, l, copy_address(l, f->slot_ - 1), image_sector(f, l), 0);
                         DW_WALK();
                         goto check;
                     }
@@ -399,12 +395,14 @@ dispatch:
         // over what it reads: 3. the prediction; 4. (UPDATE) the update;
         // 5. (FINAL) the final check.
         sweep:
-            rewind(f);
+            rewind(f, l);
             dw_sha256_init(&f->hash_);
             for (f->sector_ = 0; f->sector_ < f->result_size_; f->sector_ += s) {
                 std::memcpy(f->saved_, f->record_, sizeof f->saved_);
-                walk_over(f, f->sector_ == f->live_ ? copy_address(f, f->slot_ - 1) : image_sector(f),
-                          NONE, (f->flags_ & FINAL) != 0 ? 0 : OVERLAY);
+                walk_over(
+                    f, l,
+                    f->sector_ == f->live_ ? copy_address(l, f->slot_ - 1) : image_sector(f, l),
+                    NONE, (f->flags_ & FINAL) != 0 ? 0 : OVERLAY);
                 f->limit_ = min32(s, f->result_size_ - f->sector_);
                 DW_WALK();
                 if ((f->flags_ & UPDATE) == 0) {
@@ -418,18 +416,19 @@ dispatch:
                         continue;  // it holds its new content: not erased again
                     }
                     std::memcpy(f->record_, f->saved_, sizeof f->record_);
-                    if (f->slot_ == journal_slots(f)) {  // full, and no mark is live
+                    if (f->slot_ == journal_slots(l)) {  // full, and no mark is live
                         DW_ASK(DW_FLASH_ERASE, l.scratch_address, s, nullptr);
                         f->slot_ = 0;
                     }
-                    DW_ASK(DW_FLASH_ERASE, copy_address(f, f->slot_), s, nullptr);
+                    DW_ASK(DW_FLASH_ERASE, copy_address(l, f->slot_), s, nullptr);
                     begin_check(f);
-                    walk_over(f, image_sector(f), copy_address(f, f->slot_), OVERLAY);
+                    walk_over(f, l, image_sector(f, l), copy_address(l, f->slot_), OVERLAY);
                     DW_WALK();
                     dw_sha256_final(&f->hash_, f->small_);
                     std::memcpy(f->check_, f->small_, MARK_CHECK_SIZE);
-                    make_mark(f);
-                    DW_ASK(DW_FLASH_WRITE, slot_address(f, f->slot_), slot_size(f), slot_bytes(f));
+                    make_mark(f, l);
+                    DW_ASK(DW_FLASH_WRITE, slot_address(l, f->slot_), slot_size(l),
+                           slot_bytes(f, l));
                     ++f->slot_;
                     f->live_ = f->sector_;
                     goto check;
@@ -444,8 +443,9 @@ dispatch:
                     f->flags_ |= IMAGE_SIDE;
                     goto copy_back;  // the sector differs: it was walked above
                 }
-                std::memset(slot_bytes(f), 0, slot_size(f));  // the mark cleared
-                DW_ASK(DW_FLASH_WRITE, slot_address(f, f->slot_ - 1), slot_size(f), slot_bytes(f));
+                std::memset(slot_bytes(f, l), 0, slot_size(l));  // the mark cleared
+                DW_ASK(DW_FLASH_WRITE, slot_address(l, f->slot_ - 1), slot_size(l),
+                       slot_bytes(f, l));
                 f->live_ = NONE;
                 f->flags_ &= static_cast<std::uint8_t>(~(COPIED | IMAGE_SIDE));
             }
@@ -472,32 +472,32 @@ dispatch:
         // A walk over one sector, in chunks: read, the patch laid over,
         // hashed, programmed.
         case WALK:
-            for (f->at_ = 0; f->at_ < s; f->at_ += chunk(f)) {
-                DW_ASK(DW_FLASH_READ, f->source_ + f->at_, chunk(f), l.buffer);
+            for (f->at_ = 0; f->at_ < s; f->at_ += chunk(f, l)) {
+                DW_ASK(DW_FLASH_READ, f->source_ + f->at_, chunk(f, l), l.buffer);
                 while ((f->flags_ & OVERLAY) != 0) {
                     if (f->record_[LEFT] == 0) {
-                        if (!more_records(f)) {
+                        if (!more_records(f, l)) {
                             break;
                         }
                         DW_ASK(DW_FLASH_READ_PATCH, f->record_[DATA], RECORD_HEAD_SIZE, f->small_);
-                        take_head(f);
+                        take_head(f, l);
                         continue;
                     }
                     skip_before(f);
                     if (f->record_[LEFT] == 0) {
                         continue;
                     }
-                    if (f->record_[TARGET] >= chunk_end(f)) {
+                    if (f->record_[TARGET] >= chunk_end(f, l)) {
                         break;
                     }
-                    DW_ASK(DW_FLASH_READ_PATCH, f->record_[DATA], piece(f), f->small_);
-                    lay_piece(f);
+                    DW_ASK(DW_FLASH_READ_PATCH, f->record_[DATA], piece(f, l), f->small_);
+                    lay_piece(f, l);
                 }
                 if (f->limit_ > f->at_) {
-                    dw_sha256_update(&f->hash_, l.buffer, min32(chunk(f), f->limit_ - f->at_));
+                    dw_sha256_update(&f->hash_, l.buffer, min32(chunk(f, l), f->limit_ - f->at_));
                 }
                 if (f->target_ != NONE) {
-                    DW_ASK(DW_FLASH_WRITE, f->target_ + f->at_, chunk(f), l.buffer);
+                    DW_ASK(DW_FLASH_WRITE, f->target_ + f->at_, chunk(f, l), l.buffer);
                 }
             }
             f->resume_ = f->return_;
