@@ -1,9 +1,9 @@
 #!/bin/sh
-# Sums the code the linker kept from the record reader and flash_apply (their
-# .text input sections in the link map) and fails above LIMIT bytes.
-# Usage: code_size.sh MAP LIMIT
+# Sums the code the linker kept from the objects named NAME (their .text
+# input sections in the link map) and fails above LIMIT bytes.
+# Usage: code_size.sh MAP LIMIT NAME
 set -eu
-awk -v limit="$2" '
+awk -v limit="$2" -v name="$3" '
 function hex(s,   n, i, c) {
     n = 0
     s = tolower(s)
@@ -15,7 +15,7 @@ function hex(s,   n, i, c) {
     return n
 }
 function take(size, object) {
-    if (object ~ /(record_reader|flash_apply)[^\/]*\.obj\)?$/) {
+    if (object ~ ("[(/]" name "[^/]*\\.obj\\)?$")) {
         total += hex(size)
         printf "%6d  %s  %s\n", hex(size), section, object
     }
@@ -26,6 +26,6 @@ discarded { next }
 pending { pending = 0; if (NF == 3) take($2, $3) }
 /^ \.text/ { section = $1; if (NF == 4) take($3, $4); else if (NF == 1) pending = 1 }
 END {
-    printf "%d bytes of code (record reader and flash_apply), limit %d\n", total, limit
+    printf "%d bytes of code (%s), limit %d\n", total, name, limit
     exit total <= limit ? 0 : 1
 }' "$1"

@@ -2,44 +2,59 @@
 
 #include <string.h>
 
-void flash_patch_begin(flash_patch* patch, const flash_image* image) {
-    dw_reader_init(&patch->reader, image->size);
-    patch->at = 0;
-    patch->growing = 0;
-}
-
-dw_error flash_patch_feed(flash_patch* patch, flash_image* image, const uint8_t* piece,
-                          size_t size) {
-    dw_reader* reader = &patch->reader;
-    dw_in_buffer in = {piece, size, 0};
+long flash_store_patch(const nor_driver* nor, const dw_flash_layout* layout, spare_area spare,
+                       size_t (*receive)(void* link, uint8_t* data, size_t size), void* link) {
+    const uint32_t unit = layout->write_size;
+    const uint32_t chunk = layout->buffer_size - layout->buffer_size % unit;
+    uint32_t stored = 0, erased = 0;
     for (;;) {
-        switch (dw_reader_next(reader, &in)) {
-            case DW_READ_MORE:
-                return DW_OK;
-            case DW_READ_REPLACE: /* inside the image: the reader checked */
-                patch->at = reader->offset;
-                patch->growing = 0;
-                break;
-            case DW_READ_ADD:
-                patch->at = image->size;
-                patch->growing = 1;
-                break;
-            case DW_READ_DATA:
-                if (reader->data_size > image->capacity - patch->at) {
-                    return DW_ERROR_PAST_ORIGINAL; /* the image is full */
-                }
-                memcpy(image->data + patch->at, reader->data, reader->data_size);
-                patch->at += reader->data_size;
-                if (patch->growing) {
-                    image->size = patch->at;
-                }
-                break;
-            default:
-                return reader->error;
+        uint32_t n = 0;
+        size_t got;
+        while (n < chunk && (got = receive(link, layout->buffer + n, chunk - n)) > 0) {
+            n += (uint32_t)got;
+        }
+        if (n == 0) {
+            return (long)stored;
+        }
+        const uint32_t whole = (n + unit - 1) / unit * unit;
+        if (whole > spare.size - stored) {
+            return -1; /* the patch does not fit */
+        }
+        while (erased < stored + whole) { /* each sector erased once, as it is reached */
+            nor->erase(nor->context, spare.address + erased);
+            erased += layout->sector_size;
+        }
+        memset(layout->buffer + n, 0xFF, whole - n); /* whole units; 0xFF programs nothing */
+        nor->program(nor->context, spare.address + stored, layout->buffer, whole);
+        stored += n;
+        if (n < chunk) {
+            return (long)stored;
         }
     }
 }
 
-dw_error flash_patch_end(flash_patch* patch) {
-    return dw_reader_finish(&patch->reader) == DW_READ_END ? DW_OK : patch->reader.error;
+dw_error flash_apply(const nor_driver* nor, const dw_flash_layout* layout, spare_area spare,
+                     dw_flash* flash) {
+    dw_flash_request r;
+    dw_flash_init(flash, layout);
+    for (;;) {
+        switch (dw_flash_step(flash, &r)) {
+            case DW_FLASH_READ:
+                nor->read(nor->context, r.address, r.data, r.size);
+                break;
+            case DW_FLASH_READ_PATCH: /* the patch, from the spare area */
+                nor->read(nor->context, spare.address + r.address, r.data, r.size);
+                break;
+            case DW_FLASH_ERASE:
+                nor->erase(nor->context, r.address);
+                break;
+            case DW_FLASH_WRITE:
+                nor->program(nor->context, r.address, r.data, r.size);
+                break;
+            case DW_FLASH_DONE:
+                return DW_OK;
+            case DW_FLASH_ERROR:
+                return (dw_error)flash->error;
+        }
+    }
 }

@@ -1,36 +1,40 @@
-/* Applying a patch in place to an image in flash-like memory, as the patch
- * arrives in pieces of any size: each replace record's data are written at
- * its offset, each add record's data at the image's end. Built on the
- * library's record reader, it holds no patch data of its own: nothing but
- * the reader and a write position. */
+/* A device's firmware update in place on NOR flash, with the library's
+ * dw_flash: the patch arrives over a link and is stored in a spare area of
+ * the flash first; then the library asks for reads, erases and programs,
+ * which the flash driver does, until the image is the updated one. After a
+ * power cut at any instant, calling flash_apply again with the same layout
+ * completes the update. */
 #ifndef FLASH_APPLY_H
 #define FLASH_APPLY_H
 
 #include <deltawright/deltawright.h>
 
-typedef struct flash_image {
-    uint8_t* data;
-    size_t size;     /* bytes the image holds now */
-    size_t capacity; /* bytes it may grow to */
-} flash_image;
+/* What a NOR flash driver offers (here as functions of the caller's). */
+typedef struct nor_driver {
+    void (*read)(void* context, uint32_t address, uint8_t* data, uint32_t size);
+    void (*erase)(void* context, uint32_t address); /* the sector at address */
+    void (*program)(void* context, uint32_t address, const uint8_t* data, uint32_t size);
+    void* context;
+} nor_driver;
 
-typedef struct flash_patch {
-    dw_reader reader;
-    size_t at;   /* where the current record's next data byte goes */
-    int growing; /* the current record is an add record */
-} flash_patch;
+/* Where the patch is kept while it is applied. */
+typedef struct spare_area {
+    uint32_t address; /* sector-aligned */
+    uint32_t size;    /* whole sectors */
+} spare_area;
 
-/* Starts a patch to `image` as it is now. */
-void flash_patch_begin(flash_patch* patch, const flash_image* image);
+/* Receives a patch from the link into the spare area: `receive` returns up
+ * to `size` next bytes of it in `data`, 0 at its end. The area's sectors
+ * are erased as they are reached and the bytes programmed a buffer at a
+ * time (`buffer_size`, a multiple of the write size); the last program is
+ * padded with 0xFF. Returns the patch's size, or -1 if it does not fit. */
+long flash_store_patch(const nor_driver* nor, const dw_flash_layout* layout, spare_area spare,
+                       size_t (*receive)(void* link, uint8_t* data, size_t size), void* link);
 
-/* Applies the next `size` bytes of the patch. Returns DW_OK, or the first
- * error (its position in patch->reader.error_position), after which the
- * caller stops; an add record that would outgrow the image's capacity is
- * DW_ERROR_PAST_ORIGINAL. */
-dw_error flash_patch_feed(flash_patch* patch, flash_image* image, const uint8_t* piece,
-                          size_t size);
-
-/* The patch has ended: DW_OK when it was whole and valid. */
-dw_error flash_patch_end(flash_patch* patch);
+/* Applies the patch stored at spare.address (layout->patch_size bytes) to
+ * the image the layout describes, to the end: DW_OK, or the error (with
+ * flash->error_position). */
+dw_error flash_apply(const nor_driver* nor, const dw_flash_layout* layout, spare_area spare,
+                     dw_flash* flash);
 
 #endif

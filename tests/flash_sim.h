@@ -25,14 +25,14 @@ typedef struct flash_sim {
     uint32_t write_size;
     const uint8_t* patch; /* where the patch is stored */
     uint32_t patch_size;
-    uint32_t* erases; /* per sector of the flash: erases begun */
+    uint32_t* erases;  /* per sector of the flash: erases begun */
     uint32_t programs; /* program requests begun */
     uint32_t units;    /* cut points passed: one before each program and erase, one per unit */
     uint32_t cut_at;   /* the cut point at which the power fails; UINT32_MAX: never */
     int scatter;
     uint32_t image_end;         /* erases below it are the image's */
     uint32_t first_image_erase; /* the cut point before the run's first such erase */
-    uint32_t random; /* the generator's state, never 0 */
+    uint32_t random;            /* the generator's state, never 0 */
 } flash_sim;
 
 /* Steps `flash` (initialised by the caller) until it is done, fails or the

@@ -339,18 +339,18 @@ typedef struct dw_flash {
     /* For the caller to read. */
     uint32_t error_position; /* DW_FLASH_ERROR: the patch offset (a rule broken) or the
                                 image offset (of a sector) the error is about */
+    uint32_t result_size;    /* the updated image's size, once the patch is read */
     uint8_t error;           /* DW_FLASH_ERROR: a dw_error value */
     /* The library's own: at most 128 bytes before the reader and the hash. */
     uint8_t phase_;
     uint8_t flags_;
     uint8_t pad_;
+    uint32_t resume_; /* where dw_flash_step goes on */
     union {
         const dw_flash_layout* p;
         uint64_t word_; /* the same size with any pointer */
     } layout_;
-    uint32_t resume_;      /* where dw_flash_step goes on */
     uint32_t return_;      /* where a walk over a sector goes on after it */
-    uint32_t result_size_;
     uint32_t sector_;      /* the image sector being worked on */
     uint32_t source_;      /* the sector a walk reads */
     uint32_t target_;      /* the sector a walk programs, or 0xFFFFFFFF */

@@ -211,7 +211,7 @@ bool read_records(dw_flash* f, const dw_flash_layout& l) {
             case DW_READ_MORE:
                 return true;
             case DW_READ_ADD:
-                f->result_size_ += reader.length;  // wraps at most once: checked at the end
+                f->result_size += reader.length;  // wraps at most once: checked at the end
                 break;
             case DW_READ_ERROR:
                 return false;
@@ -334,7 +334,7 @@ dispatch:
             // 1. The patch, whole.
             dw_reader_init(&f->u_.reader_, l.original_size);
             dw_sha256_init(&f->hash_);
-            f->result_size_ = original_size(l);
+            f->result_size = original_size(l);
             for (f->at_ = 0; f->at_ < patch_size(l); f->at_ += patch_piece(f, l)) {
                 DW_ASK(DW_FLASH_READ_PATCH, f->at_, patch_piece(f, l), l.buffer);
                 dw_sha256_update(&f->hash_, l.buffer, patch_piece(f, l));
@@ -346,7 +346,7 @@ dispatch:
                 return fail(f, r, f->u_.reader_.error,
                             static_cast<std::uint32_t>(f->u_.reader_.error_position));
             }
-            if (f->result_size_ < original_size(l) || f->result_size_ > l.image_capacity) {
+            if (f->result_size < original_size(l) || f->result_size > l.image_capacity) {
                 return fail(f, r, DW_ERROR_CAPACITY, 0);
             }
             dw_sha256_final(&f->hash_, f->small_);
@@ -397,13 +397,13 @@ dispatch:
         sweep:
             rewind(f, l);
             dw_sha256_init(&f->hash_);
-            for (f->sector_ = 0; f->sector_ < f->result_size_; f->sector_ += s) {
+            for (f->sector_ = 0; f->sector_ < f->result_size; f->sector_ += s) {
                 std::memcpy(f->saved_, f->record_, sizeof f->saved_);
                 walk_over(
                     f, l,
                     f->sector_ == f->live_ ? copy_address(l, f->slot_ - 1) : image_sector(f, l),
                     NONE, (f->flags_ & FINAL) != 0 ? 0 : OVERLAY);
-                f->limit_ = min32(s, f->result_size_ - f->sector_);
+                f->limit_ = min32(s, f->result_size - f->sector_);
                 DW_WALK();
                 if ((f->flags_ & UPDATE) == 0) {
                     if ((f->flags_ & FINAL) == 0 && f->sector_ != f->live_ && !origin_fits(f)) {
