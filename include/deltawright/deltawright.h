@@ -350,18 +350,18 @@ typedef struct dw_flash {
         const dw_flash_layout* p;
         uint64_t word_; /* the same size with any pointer */
     } layout_;
-    uint32_t return_;      /* where a walk over a sector goes on after it */
-    uint32_t sector_;      /* the image sector being worked on */
-    uint32_t source_;      /* the sector a walk reads */
-    uint32_t target_;      /* the sector a walk programs, or 0xFFFFFFFF */
-    uint32_t at_;          /* the walk's offset in the sector */
-    uint32_t limit_;       /* bytes of the sector the walk hashes */
-    uint32_t slot_;        /* the next free slot of the scratch area's journal */
-    uint32_t live_;        /* the sector a live mark is for, or 0xFFFFFFFF */
-    uint32_t record_[4];   /* patch cursor: data offset, target, length left, next add */
-    uint32_t saved_[4];    /* the cursor at the sector's start */
-    uint8_t check_[8];     /* the live or the new mark's check value */
-    uint8_t small_[32];    /* record heads, patch data, journal slots, digests */
+    uint32_t return_;    /* where a walk over a sector goes on after it */
+    uint32_t sector_;    /* the image sector being worked on */
+    uint32_t source_;    /* the sector a walk reads */
+    uint32_t target_;    /* the sector a walk programs, or 0xFFFFFFFF */
+    uint32_t at_;        /* the walk's offset in the sector */
+    uint32_t limit_;     /* bytes of the sector the walk hashes */
+    uint32_t slot_;      /* the next free slot of the scratch area's journal */
+    uint32_t live_;      /* the sector a live mark is for, or 0xFFFFFFFF */
+    uint32_t record_[4]; /* patch cursor: data offset, target, length left, next add */
+    uint32_t saved_[4];  /* the cursor at the sector's start */
+    uint8_t check_[8];   /* the live or the new mark's check value */
+    uint8_t small_[32];  /* record heads, patch data, journal slots, digests */
     union {
         dw_reader reader_; /* while the patch is first read */
         struct {

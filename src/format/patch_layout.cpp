@@ -27,7 +27,8 @@ extern "C" const char* dw_error_text(dw_error error) {
         case DW_ERROR_CAPACITY:
             return "the result is larger than the image's capacity";
         case DW_ERROR_NOT_ORIGINAL:
-            return "the image is neither the original, nor the updated image, nor an update cut short";
+            return "the image is neither the original, nor the updated image, nor an update cut "
+                   "short";
         case DW_ERROR_DIGEST:
             return "the result's digest is not the expected one";
         case DW_ERROR_FLASH_VERIFY:
