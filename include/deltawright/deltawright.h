@@ -306,7 +306,7 @@ DW_API void dw_sha256_final(dw_sha256* hash, uint8_t digest[DW_SHA256_SIZE]);
  * result the patch would make compared with it. The layout and the buffer
  * must stay as they are while the flash state is in use. */
 typedef struct dw_flash_layout {
-    uint32_t sector_size;     /* erase unit in bytes, a power of two, at least 32 */
+    uint32_t sector_size;     /* erase unit in bytes, a power of two, at least 16 */
     uint32_t write_size;      /* program unit in bytes, a power of two dividing sector_size */
     uint32_t image_address;   /* first byte of the image, sector-aligned */
     uint32_t image_capacity;  /* bytes the image may grow to, whole sectors */

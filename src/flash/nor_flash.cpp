@@ -1,7 +1,7 @@
 // In place on NOR flash (deltawright.h; the marks: flash_mark.h). The
 // library asks, the caller does: dw_flash_step is one routine that returns
-// at each operation and goes on where it left off (resume_ holds the line),
-// so that everything it must remember lives in dw_flash. Between the
+// at each operation and goes on where it left off (resume_ says where), so
+// that everything it must remember lives in dw_flash. Between the
 // requests it reads the patch and the image in pieces of the caller's
 // buffer, and never more than one sector is in flight.
 //
@@ -15,9 +15,9 @@
 //     with the image (the origin check) and hashed; with an expected digest
 //     compared. Nothing has been written up to here;
 //  4. each sector the patch touches, in order, unless it holds its new
-//     content already: the new content programmed into a copy sector and
-//     read back, the mark written, the image sector erased and programmed
-//     from the copy and read back, the mark cleared;
+//     content already: the new content programmed into a copy sector, the
+//     mark written, the copy read back, the image sector erased and
+//     programmed from the copy and read back, the mark cleared;
 //  5. the whole image read and hashed again: it must be the predicted result.
 #include <deltawright/deltawright.h>
 
@@ -191,7 +191,6 @@ void lay_piece(dw_flash* f, const dw_flash_layout& l) {
     std::uint8_t* at = l.buffer + (c[TARGET] - f->sector_ - f->at_);
     const bool added = c[TARGET] >= original_size(l);
     const std::uint8_t same = added ? 0 : EQ_REPLACE;
-
     for (std::uint32_t i = 0; i < n; ++i) {
         f->flags_ |= at[i] == f->small_[i] ? same : std::uint8_t{DIFFERS};
         at[i] = f->small_[i];
