@@ -7,8 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <random>
 
@@ -20,13 +18,6 @@
 #endif
 
 namespace {
-
-// Every cut point, or every Nth (FLASH_CUT_STRIDE, also from the environment).
-std::uint32_t cut_stride() {
-    const char* given = std::getenv("FLASH_CUT_STRIDE");
-    return given != nullptr ? static_cast<std::uint32_t>(std::strtoul(given, nullptr, 10))
-                            : FLASH_CUT_STRIDE;
-}
 
 struct Geometry {
     std::uint32_t sector, write, scratch_sectors, buffer;
@@ -46,7 +37,10 @@ struct Device {
     Bytes patch;
     Bytes expected;  // the expected digest, if any
     Bytes buffer;
-    std::vector<std::uint32_t> erases;
+    std::vector<std::uint32_t> erases;    // per sector, over all runs
+    std::uint32_t programs = 0;           // over all runs
+    std::uint32_t first_image_erase = 0;  // the last run's (flash_sim.h)
+    int error = 0;                        // the last run's
     dw_flash_layout layout{};
 
     Device(const Geometry& geometry, const Bytes& image, std::uint32_t capacity, Bytes p)
@@ -87,9 +81,6 @@ struct Device {
         error = flash.error;
         return op;
     }
-    std::uint32_t programs = 0;
-    std::uint32_t first_image_erase = 0;
-    int error = 0;
     Bytes scratch() const { return Bytes(memory.begin() + layout.image_capacity, memory.end()); }
 };
 
@@ -197,15 +188,12 @@ TEST(Flash, EveryCutIsCompletedByTheNextStart) {
                 EXPECT_EQ(whole.erases[k], need[k] ? 1u : 0u);
             }
             const std::uint32_t programs = whole.programs;
-            if (std::getenv("FLASH_POINTS") != nullptr) {
-                std::printf("%u %u %s: %u points\n", g.sector, g.write, c.name, points);
-            }
             ASSERT_EQ(whole.run(UINT32_MAX), DW_FLASH_DONE);
             EXPECT_EQ(whole.programs, programs);
 
             // A cut at every point, then a new start to the end (every
             // seventh after a second cut, anywhere, its erase scattering).
-            for (std::uint32_t at = 0; at < points; at += cut_stride()) {
+            for (std::uint32_t at = 0; at < points; at += FLASH_CUT_STRIDE) {
                 Device d = initial;
                 ASSERT_EQ(d.run(at), -1) << "cut at " << at;
                 std::uint32_t cuts = 1;

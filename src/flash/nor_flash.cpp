@@ -143,9 +143,10 @@ void rewind(dw_flash* f, const dw_flash_layout& l) {
     f->record_[NEXT_ADD] = original_size(l);
 }
 
+// The cursor never passes the patch's end (take_head and skip_before keep it
+// within it).
 bool more_records(const dw_flash* f, const dw_flash_layout& l) {
-    return f->record_[DATA] <= patch_size(l) &&
-           patch_size(l) - f->record_[DATA] >= RECORD_HEAD_SIZE;
+    return patch_size(l) - f->record_[DATA] >= RECORD_HEAD_SIZE;
 }
 
 // A record's head, read into small_ (checked when the patch was first read;

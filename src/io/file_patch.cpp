@@ -32,24 +32,16 @@ dw_in_buffer next_piece(BlockInput& input) {
 // third block too, one more is read ahead, so that the original's hasher
 // works on a block while the result's hasher and the writes use others.
 struct OriginalBlock {
-    OriginalBlock(BlockInput& in, Sealing* s) : input(in), seal(s) {
-        blocks[0] = input.buffer;
-        count = s == nullptr ? 1 : input.spare.empty() ? 1 : input.third.empty() ? 2 : 3;
-        if (count > 1) {
-            blocks[1] = input.spare;
-        }
-        if (count > 2) {
-            blocks[2] = input.third;
-        }
-    }
     BlockInput& input;
     Sealing* seal;
     std::span<std::uint8_t> blocks[3];
-    int count = 1;
+    int count;        // blocks in use: 1, or with a seal 2 or 3
     int current = 0;  // the block the applier uses
     // Blocks read and not yet taken, in order (at most count - 1, or 1).
-    dw_in_buffer fetched[2] = {};
-    int fetched_block[2] = {};
+    struct Fetched {
+        dw_in_buffer piece;
+        int block;
+    } fetched[2] = {};
     int fetched_count = 0;
     dw_in_buffer in{input.buffer.data(), 0, 0};
     dw_out_buffer out{input.buffer.data(), 0, 0};
@@ -57,14 +49,19 @@ struct OriginalBlock {
     std::uint64_t read = 0;  // original bytes taken so far
 };
 
+OriginalBlock original_blocks(BlockInput& input, Sealing* seal) {
+    const int count = seal == nullptr || input.spare.empty() ? 1 : input.third.empty() ? 2 : 3;
+    return {input, seal, {input.buffer, input.spare, input.third}, count};
+}
+
 // A block neither in use by the applier nor fetched, once the result's
 // hasher is done with it (its last result may still be being hashed).
 int free_block(OriginalBlock& o) {
     int b = 0;
     for (int step = 1; step <= o.count; ++step) {  // in turn: each hashed as long as can be
         const int i = (o.current + step) % o.count;
-        const bool fetched = (o.fetched_count > 0 && o.fetched_block[0] == i) ||
-                             (o.fetched_count > 1 && o.fetched_block[1] == i);
+        const bool fetched = (o.fetched_count > 0 && o.fetched[0].block == i) ||
+                             (o.fetched_count > 1 && o.fetched[1].block == i);
         if (i != o.current && !fetched) {
             b = i;
             break;
@@ -78,11 +75,12 @@ int free_block(OriginalBlock& o) {
 
 // Called once the output's bytes are taken (or, sealed, handed to the
 // result's hasher): reads ahead as far as there are blocks for, handing
-// each block read to the original's hasher. Nothing after the original's
-// end or a read error.
+// each block read to the original's hasher, up to the original's end (an
+// empty piece) or a read error.
 void fetch_original(OriginalBlock& o) {
     const int ahead = o.count == 3 ? 2 : 1;
-    while (!o.ended && o.fetched_count < ahead && !o.input.ended && !o.input.failed) {
+    while (!o.ended && o.fetched_count < ahead && !o.input.failed &&
+           (o.fetched_count == 0 || o.fetched[o.fetched_count - 1].piece.size > 0)) {
         const int b = o.count == 1 ? 0 : free_block(o);
         o.input.buffer = o.blocks[b];
         const dw_in_buffer piece = next_piece(o.input);
@@ -92,13 +90,7 @@ void fetch_original(OriginalBlock& o) {
         if (o.seal != nullptr) {
             give_hasher(o.seal->original, piece.data, piece.size);
         }
-        o.fetched[o.fetched_count] = piece;
-        o.fetched_block[o.fetched_count++] = b;
-    }
-    if (!o.ended && o.fetched_count == 0 && o.input.ended) {
-        o.fetched[0] = {o.blocks[0].data(), 0, 0};  // the end, told once more
-        o.fetched_block[0] = 0;
-        o.fetched_count = 1;
+        o.fetched[o.fetched_count++] = {piece, b};
     }
 }
 
@@ -107,7 +99,7 @@ void fetch_original(OriginalBlock& o) {
 void give_whole_block(OriginalBlock& o) {
     if (o.count > 1) {
         for (int i = 0; i < o.fetched_count; ++i) {
-            wait_hasher(o.seal->original, o.fetched[i].data);
+            wait_hasher(o.seal->original, o.fetched[i].piece.data);
         }
         o.fetched_count = 0;
         o.current = free_block(o);
@@ -125,10 +117,9 @@ bool take_original(OriginalBlock& o, dw_applier& applier) {
     if (o.fetched_count == 0) {
         return false;  // the read failed
     }
-    o.in = o.fetched[0];
-    o.current = o.fetched_block[0];
+    o.in = o.fetched[0].piece;
+    o.current = o.fetched[0].block;
     o.fetched[0] = o.fetched[1];
-    o.fetched_block[0] = o.fetched_block[1];
     --o.fetched_count;
     if (o.seal != nullptr) {
         wait_hasher(o.seal->original, o.in.data);
@@ -236,7 +227,7 @@ RunResult apply_patch(BlockInput& patch, BlockInput& original, FileOutput& outpu
     dw_applier applier;
     dw_applier_init(&applier);
     dw_in_buffer p{patch.buffer.data(), 0, 0};
-    OriginalBlock o{original, seal};
+    OriginalBlock o = original_blocks(original, seal);
     std::uint64_t written = 0;  // result bytes written out
     while (true) {
         const dw_apply_status status = dw_apply(&applier, &p, &o.in, &o.out);
@@ -354,7 +345,7 @@ RunResult check_patch(BlockInput& updated, BlockInput& patch, BlockInput& origin
     dw_applier applier;
     dw_applier_init(&applier);
     dw_in_buffer p{patch.buffer.data(), 0, 0};
-    OriginalBlock o{original, seal};
+    OriginalBlock o = original_blocks(original, seal);
     UpdatedCursor u{updated, seal};
     RunResult r;
     bool draining = false;  // the updated file has ended: the result is only counted
