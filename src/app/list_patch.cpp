@@ -129,8 +129,8 @@ void print_summary(const Summary& s, const char* name, bool json, std::uint64_t 
                     dw_error_text(s.error));
         if (cut_short(s)) {
             std::printf(" (the last record holds %" PRIu64 " of its %" PRIu64
-                        " data bytes; only those are counted)",
-                        s.record_held, s.record_length);
+                        " data byte%s; only those are counted)",
+                        s.record_held, s.record_length, plural(s.record_length));
         }
         if (s.replace_records + s.add_records > 0) {
             std::printf("; the lines above are what comes before it");
@@ -228,8 +228,8 @@ int list_patch(std::FILE* file, const char* name, bool json) {
             std::printf("{\"add\": {\"bytes\": %" PRIu64 ", \"records\": %" PRIu64 "}}\n", s.added,
                         s.add_records);
         } else {
-            std::printf("  add %" PRIu64 " bytes at the original's end (%" PRIu64 " record%s)\n",
-                        s.added, s.add_records, s.add_records == 1 ? "" : "s");
+            std::printf("  add %" PRIu64 " byte%s at the original's end (%" PRIu64 " record%s)\n",
+                        s.added, plural(s.added), s.add_records, plural(s.add_records));
         }
     }
     print_summary(s, name, json, first, last);
