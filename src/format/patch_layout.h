@@ -60,9 +60,6 @@ inline constexpr std::uint8_t patch_header_byte(std::size_t at) {
     return at == PATCH_MAGIC_SIZE ? PATCH_FORMAT_CODE : 0;
 }
 
-// Why a patch is not valid: the public dw_error, one value per rule every
-// reader applies (DW_OK for none); dw_error_text says what the rule is.
-
 // One record's head as read, and the position of its first byte in the patch.
 struct RecordHead {
     std::uint8_t command = COMMAND_REPLACE;

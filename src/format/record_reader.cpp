@@ -1,5 +1,7 @@
-// The public record reader (deltawright.h) over the layout's rules: the same
-// checks, in the same order, as the block-wise reader, on pieces of any size.
+// The public record reader (deltawright.h) over the layout's rules
+// (patch_layout.h), checked in the order a patch's bytes arrive, on pieces
+// of any size: a record is told complete, or broken, at the same position
+// however the patch is cut.
 #include <deltawright/deltawright.h>
 
 #include <algorithm>

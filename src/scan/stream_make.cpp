@@ -1,7 +1,7 @@
 // The public streaming maker (deltawright.h): the lockstep scan and the
 // appended tail over caller buffers of any size, building one record at a
 // time in its state and handing it out whole, so that the patch is byte for
-// byte the one the block-wise scan writes.
+// byte the same however the inputs are cut into pieces.
 #include <deltawright/deltawright.h>
 
 #include <algorithm>
