@@ -57,9 +57,9 @@ static dw_flash_layout layout_of(const struct device_case* c) {
 static int flash_run(const struct device_case* c, uint32_t cut_at, uint32_t* points,
                      uint32_t* error) {
     const dw_flash_layout l = layout_of(c);
-    flash_sim sim = {nor,        sizeof nor, SECTOR, WRITE_UNIT, c->patch, (uint32_t)c->patch_size,
-                     erases,     0,          0,      cut_at,     0,        CAPACITY,
-                     UINT32_MAX, 2463534242u};
+    flash_sim sim = {nor,        sizeof nor,  SECTOR, WRITE_UNIT, c->patch, (uint32_t)c->patch_size,
+                     erases,     0,           0,      cut_at,     0,        CAPACITY,
+                     UINT32_MAX, 2463534242u, NULL,   0};
     dw_flash flash;
     dw_flash_init(&flash, &l);
     const int op = flash_sim_run(&sim, &flash);

@@ -21,9 +21,16 @@ static uint8_t erase_debris(flash_sim* sim, uint8_t old) {
  * each unit. NONE when the power holds, BEFORE when it fails before the
  * operation, INSIDE when it fails after `*whole` units, inside the next. */
 enum { NONE, BEFORE, INSIDE };
-static int cut_point(flash_sim* sim, uint32_t count, uint32_t* whole) {
+static int cut_point(flash_sim* sim, uint32_t count, uint32_t* whole, int kind) {
     const uint32_t start = sim->units;
     sim->units += count + 1;
+    for (uint32_t i = 0; sim->kinds != NULL && i <= count && start + i < sim->kinds_size; ++i) {
+        const int at = i == 0       ? FLASH_CUT_BEFORE
+                       : i == count ? FLASH_CUT_LAST_UNIT
+                       : i == 1     ? FLASH_CUT_FIRST_UNIT
+                                    : FLASH_CUT_MIDDLE_UNIT;
+        sim->kinds[start + i] = (uint8_t)(kind | at);
+    }
     *whole = count;
     if (sim->cut_at < start || sim->cut_at - start > count) {
         return NONE;
@@ -42,7 +49,8 @@ static int erase(flash_sim* sim, uint32_t address) {
     if (address < sim->image_end && sim->first_image_erase == UINT32_MAX) {
         sim->first_image_erase = sim->units;
     }
-    const int cut = cut_point(sim, sim->sector_size / unit, &whole);
+    const int cut = cut_point(sim, sim->sector_size / unit, &whole,
+                              address < sim->image_end ? FLASH_CUT_IMAGE : 0);
     if (cut == BEFORE) {
         return 1;
     }
@@ -66,7 +74,8 @@ static int program(flash_sim* sim, uint32_t address, const uint8_t* data, uint32
     uint8_t* to = sim->memory + address;
     const uint32_t unit = sim->write_size;
     uint32_t whole;
-    const int cut = cut_point(sim, size / unit, &whole);
+    const int cut = cut_point(sim, size / unit, &whole,
+                              FLASH_CUT_PROGRAM | (address < sim->image_end ? FLASH_CUT_IMAGE : 0));
     if (cut == BEFORE) {
         return 1;
     }

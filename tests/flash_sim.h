@@ -33,7 +33,24 @@ typedef struct flash_sim {
     uint32_t image_end;         /* erases below it are the image's */
     uint32_t first_image_erase; /* the cut point before the run's first such erase */
     uint32_t random;            /* the generator's state, never 0 */
+    /* If not NULL: the kind of each cut point passed, for the first
+     * kinds_size points (FLASH_CUT_* below), so that a table cutting at
+     * a stride can still cut at every kind. */
+    uint8_t* kinds;
+    uint32_t kinds_size;
 } flash_sim;
+
+/* A cut point's kind: where in its operation it falls, ORed with whether
+ * the operation programs and whether it is in the image. */
+enum {
+    FLASH_CUT_BEFORE = 0,      /* between operations */
+    FLASH_CUT_FIRST_UNIT = 1,  /* inside the operation's first unit */
+    FLASH_CUT_MIDDLE_UNIT = 2, /* inside a unit between its first and last */
+    FLASH_CUT_LAST_UNIT = 3,   /* inside its last unit (the first, if only one) */
+    FLASH_CUT_PROGRAM = 4,
+    FLASH_CUT_IMAGE = 8,
+    FLASH_CUT_KINDS = 16
+};
 
 /* Steps `flash` (initialised by the caller) until it is done, fails or the
  * power is cut: DW_FLASH_DONE, DW_FLASH_ERROR, or -1 for a cut. A request

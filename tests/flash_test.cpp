@@ -13,8 +13,10 @@
 #include "flash_sim.h"
 #include "test_support.h"
 
+// The cut points the table takes besides the first of each kind: every
+// FLASH_CUT_STRIDE-th (every one in the exhaustive run).
 #ifndef FLASH_CUT_STRIDE
-#define FLASH_CUT_STRIDE 1
+#define FLASH_CUT_STRIDE 23
 #endif
 
 namespace {
@@ -53,7 +55,7 @@ struct Device {
     }
     // Runs an update from a new start: the final op, or -1 after a cut.
     int run(std::uint32_t cut_at, std::uint32_t* units = nullptr, int scatter = 0,
-            std::uint32_t seed = 1) {
+            std::uint32_t seed = 1, std::vector<std::uint8_t>* kinds = nullptr) {
         flash_sim sim{memory.data(),
                       static_cast<std::uint32_t>(memory.size()),
                       g.sector,
@@ -67,7 +69,9 @@ struct Device {
                       scatter,
                       layout.image_capacity,
                       UINT32_MAX,
-                      seed};
+                      seed,
+                      kinds == nullptr ? nullptr : kinds->data(),
+                      kinds == nullptr ? 0 : static_cast<std::uint32_t>(kinds->size())};
         layout.expected_sha256 = expected.empty() ? nullptr : expected.data();
         layout.buffer = buffer.data();
         dw_flash flash;
@@ -136,6 +140,7 @@ std::vector<bool> sectors_to_update(const Bytes& before, const Bytes& after, std
 }
 
 TEST(Flash, EveryCutIsCompletedByTheNextStart) {
+    const std::uint32_t stride = cut_stride(FLASH_CUT_STRIDE);
     std::mt19937_64 rng(25);
     for (const Geometry& g : GEOMETRIES) {
         const std::size_t size = g.sector == 256 ? 6 * g.sector - 37 : 2 * g.sector + 123;
@@ -191,9 +196,19 @@ TEST(Flash, EveryCutIsCompletedByTheNextStart) {
             ASSERT_EQ(whole.run(UINT32_MAX), DW_FLASH_DONE);
             EXPECT_EQ(whole.programs, programs);
 
-            // A cut at every point, then a new start to the end (every
-            // seventh after a second cut, anywhere, its erase scattering).
-            for (std::uint32_t at = 0; at < points; at += FLASH_CUT_STRIDE) {
+            // The kind of each cut point, from an uncut run like `whole`.
+            std::vector<std::uint8_t> kinds(points);
+            Device traced = initial;
+            ASSERT_EQ(traced.run(UINT32_MAX, nullptr, 0, 1, &kinds), DW_FLASH_DONE);
+            // A cut at every point at the stride, and at the first point of
+            // each kind, then a new start to the end (every seventh after a
+            // second cut, anywhere, its erase scattering).
+            bool seen[FLASH_CUT_KINDS] = {};
+            for (std::uint32_t at = 0; at < points; ++at) {
+                if (at % stride != 0 && seen[kinds[at]]) {
+                    continue;
+                }
+                seen[kinds[at]] = true;
                 Device d = initial;
                 ASSERT_EQ(d.run(at), -1) << "cut at " << at;
                 std::uint32_t cuts = 1;

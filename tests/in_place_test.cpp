@@ -109,7 +109,7 @@ Bytes run_in_place(const Bytes& patch, const Bytes& start, const Sizes& sizes, I
 }
 
 TEST(InPlace, CompletesEveryCutAndRefusesAnOutOfOrderShape) {
-    std::mt19937_64 rng(20261209);
+    std::mt19937_64 rng(20261209), cut_rng(1209);
     int cases = 0;
     while (cases < 60) {
         RandomPair pair = random_pair(rng);
@@ -129,12 +129,20 @@ TEST(InPlace, CompletesEveryCutAndRefusesAnOutOfOrderShape) {
         SCOPED_TRACE(testing::Message()
                      << "case " << cases << ", " << replaced.size() << " replace bytes, block "
                      << sizes.patch_block << ", span " << sizes.span);
-        // Cut after every replace byte of a small patch, at random in a large one.
+        // Cut after every replace byte of a small patch (of every patch in
+        // the exhaustive run); in a large one, at the first cut between two
+        // records and the first inside one, and at random. The cuts have
+        // their own generator, so that both runs see the same pairs.
         std::vector<std::size_t> cuts = {0, replaced.size()};
+        bool between = false, inside = false;
         for (std::size_t k = 1; k < replaced.size(); ++k) {
-            if (replaced.size() <= 40 || pick(rng, replaced.size()) < 20) {
+            const bool at_record = replaced[k - 1] + 1 != replaced[k];
+            bool& first = at_record ? between : inside;
+            if (replaced.size() <= 40 || exhaustive() || !first ||
+                pick(cut_rng, replaced.size()) < 6) {
                 cuts.push_back(k);
             }
+            first = true;
         }
         for (const std::size_t k : cuts) {
             SCOPED_TRACE(testing::Message() << "patched up to replace byte " << k);

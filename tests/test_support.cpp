@@ -14,6 +14,15 @@ Bytes to_bytes(const std::string& s) {
     return Bytes(s.begin(), s.end());
 }
 
+bool exhaustive() {
+    const char* value = std::getenv("DELTAWRIGHT_EXHAUSTIVE");
+    return value != nullptr && std::strcmp(value, "1") == 0;
+}
+
+std::uint32_t cut_stride(std::uint32_t stride) {
+    return exhaustive() ? 1 : stride;
+}
+
 #if defined(__GLIBC__)
 std::FILE* open_bytes(const Bytes& bytes, Bytes& storage) {
     storage = bytes;

@@ -19,6 +19,13 @@ using Bytes = std::vector<std::uint8_t>;
 
 Bytes to_bytes(const std::string& s);
 
+// The tables that cut an update at every point take, by default, every
+// `stride`-th point (and each kind of point, as the table says); with
+// DELTAWRIGHT_EXHAUSTIVE=1 in the environment (CTest's `exhaustive` label)
+// they take every one.
+bool exhaustive();
+std::uint32_t cut_stride(std::uint32_t stride);
+
 // In-memory files, on every host: a FILE that reads `bytes` (kept alive in
 // `storage`), and a sink FILE that collects what is written to it.
 std::FILE* open_bytes(const Bytes& bytes, Bytes& storage);
