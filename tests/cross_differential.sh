@@ -13,6 +13,8 @@ shift 4
 emulator=("$@")
 # shellcheck source=emulator.sh
 . "$(dirname "$0")/emulator.sh"
+# shellcheck source=init.sh
+. "$(dirname "$0")/init.sh"
 for f in deltawright deltawright-apply; do
     [ -x "$native_dir/$f" ] || { echo "FAIL: no native $native_dir/$f: build the release preset first"; exit 1; }
 done
@@ -77,7 +79,7 @@ done
 # Signed manifests: a signature and keys made on this host by minisign,
 # verified by the cross-built applier exactly as by the native one: accepted
 # (both signature forms, to a new file and in place), and refused.
-command -v minisign >/dev/null || { echo "FAIL: minisign not found (apt-get install minisign)"; exit 1; }
+need_tool minisign minisign
 minisign -G -W -p vendor.pub -s vendor.key >/dev/null && minisign -G -W -p other.pub -s other.key >/dev/null
 "$native_dir/deltawright" signed.patch u1.bin o1.bin
 "$native_dir/deltawright-apply" --check --seal fw.manifest u1.bin signed.patch o1.bin

@@ -9,7 +9,9 @@ set -u
 maker=$(realpath "$1")
 apply=$(realpath "$2")
 no_tmpfile=$(realpath "$3")
-command -v strace >/dev/null || { echo "skipped: strace not found (apt-get install strace)"; exit 77; }
+# shellcheck source=init.sh
+. "$(dirname "$0")/init.sh"
+need_tool strace strace
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1

@@ -97,16 +97,48 @@ if [ "$("$apply" --list cut5.patch | sed -n 5p)" != "$want_cut" ]; then
     echo "FAIL: --list of a record cut short: $("$apply" --list cut5.patch)"
     exit 1
 fi
-# A header alone, and a header cut short: counts in the singular and plural
-# as they fall, and no reference to lines above where there are none.
+# --list's counts in the singular and the plural as they fall, a table of
+# patches and their whole listings: a header alone (no reference to lines
+# above where there are none), one byte replaced and one added, an add
+# record cut before its one data byte; and a header cut short.
 head -c 60 example.patch >header.patch
 head -c 59 example.patch >short-header.patch
-if ! "$apply" --list header.patch | cmp -s - <(printf '%s\n' "header.patch:" "  a valid patch" \
+{ cat header.patch; printf '\000\001\000\000\000\001X\001\000\000\000\000\001c'; } >one.patch
+{ cat header.patch; printf '\001\000\000\000\000\001'; } >cut-add.patch
+listed=0
+# listing PATCH LINE...: PATCH's listing is exactly the lines, after its name.
+listing() {
+    local patch=$1
+    shift
+    if ! "$apply" --list "$patch" | cmp -s - <(printf '%s\n' "$patch:" "$@"); then
+        echo "FAIL: --list $patch:"
+        "$apply" --list "$patch"
+        exit 1
+    fi
+    listed=$((listed + 1))
+}
+listing header.patch "  a valid patch" \
     "  0 replace records replacing 0 bytes, 0 add records adding 0 bytes" \
     "  no byte of the original replaced" \
-    "  applies to an original of at least 0 bytes; for one of N bytes the result is N + 0 bytes") ||
-    [ "$("$apply" --list short-header.patch | sed -n 2p)" != "  an invalid patch: header at byte 0: not the 60-byte DLT40 header" ]; then
-    echo "FAIL: --list of a header alone or cut short"
+    "  applies to an original of at least 0 bytes; for one of N bytes the result is N + 0 bytes"
+listing one.patch "  replace bytes 1 to 1 (1 byte, 1 record)" \
+    "  add 1 byte at the original's end (1 record)" \
+    "  a valid patch" \
+    "  1 replace record replacing 1 byte, 1 add record adding 1 byte" \
+    "  replaced bytes from 1 to 1" \
+    "  applies to an original of at least 2 bytes; for one of N bytes the result is N + 1 byte"
+listing cut-add.patch "  add 0 bytes at the original's end (1 record)" \
+    "  an invalid patch: record at byte 60: record cut short by the end of the patch (the last record holds 0 of its 1 data byte; only those are counted); the lines above are what comes before it" \
+    "  0 replace records replacing 0 bytes, 1 add record adding 0 bytes" \
+    "  no byte of the original replaced" \
+    "  applies to an original of at least 0 bytes; for one of N bytes the result is N + 0 bytes"
+if [ "$("$apply" --list short-header.patch | sed -n 2p)" != "  an invalid patch: header at byte 0: not the 60-byte DLT40 header" ]; then
+    echo "FAIL: --list of a header cut short"
+    exit 1
+fi
+# The JSON's text fields carry no counts: the error is the library's text.
+if ! "$apply" --list --json cut-add.patch | tail -n 1 | grep -qF '"error": "record cut short by the end of the patch", "error_code": 2, "error_position": 60, "cut_record_bytes": 0, "cut_record_length": 1,'; then
+    echo "FAIL: --list --json of an add record cut before its data: $("$apply" --list --json cut-add.patch)"
     exit 1
 fi
 # Names from outside: escaped for the terminal in text, and written so that
@@ -118,4 +150,4 @@ if ! "$apply" --list --json "$odd" | tail -n 1 | grep -qF '{"patch": "x\u001b[2J
     echo "FAIL: a name with control characters and a byte that is not UTF-8"
     exit 1
 fi
-echo "format document example: 10 passed, 0 failed"
+echo "format document example: $((10 + listed)) passed, 0 failed"

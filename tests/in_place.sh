@@ -8,6 +8,8 @@
 # where no loop device can be set up).
 # Usage: in_place.sh PART PATH_TO_DELTAWRIGHT_APPLY PATH_TO_DELTAWRIGHT
 set -u
+# shellcheck source=init.sh
+. "$(dirname "$0")/init.sh"
 part=$1
 apply=$(realpath "$2")
 maker=$(realpath "$3")
@@ -74,7 +76,7 @@ head -c 4000 upd.bin >short.bin
 if [ "$part" = block-device ]; then
     cp orig.bin orig-copy.bin
     [ "$(id -u)" = 0 ] || { echo "skipped: a loop device needs root"; exit 77; }
-    command -v losetup >/dev/null || { echo "skipped: losetup not found (util-linux)"; exit 77; }
+    need_tool losetup mount
     loop_device=$(losetup --find --show orig.bin 2>err.txt) ||
         { echo "skipped: no loop device here: $(cat err.txt)"; loop_device=""; exit 77; }
     t 0 "" --in-place "$loop_device" rep.patch
@@ -107,7 +109,7 @@ fi
 # TARGET ends as the updated file. N runs past the last write, so that every
 # write is covered: the last run completes under strace.
 if [ "$part" = interrupted ]; then
-    command -v strace >/dev/null || { echo "skipped: strace not found (apt-get install strace)"; exit 77; }
+    need_tool strace strace
     # patch | manifest (or -) | updated | runs killed: at a write, a truncation, a flush
     kills=("rep.patch|-|upd.bin|4 0 1" "rep.patch|rep.manifest|upd.bin|4 0 1"
         "add.patch|add.manifest|long.bin|5 1 1" "short.patch|short.manifest|short.bin|3 1 1"

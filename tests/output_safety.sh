@@ -10,6 +10,11 @@ if [ "$(id -u)" != 0 ]; then
     echo "skipped: needs root, to run rows as another user and to give files away"
     exit 77
 fi
+# shellcheck source=init.sh
+. "$(dirname "$0")/init.sh"
+need_tool setfacl acl
+need_tool getfacl acl
+need_tool setpriv util-linux
 work=$(mktemp -d)
 trap 'exec 3>&-; rm -rf "$work"' EXIT
 chmod 755 "$work"
@@ -109,25 +114,21 @@ for mode in anonymous named; do
         # nothing, the named entry stays); a new file in a folder with a
         # default ACL gets what creating it there gives; a replaced file
         # without an ACL takes none from the folder.
-        if command -v setfacl >/dev/null; then
-            old_content "$program" >acl.out && chmod 600 acl.out
-            setfacl -m u:nobody:rw-,g::---,m::rw- acl.out
-            getfacl -cp acl.out >acl.before 2>/dev/null
-            run_program "$program" acl.out "${run[@]}"
-            check "$what: a replaced file keeps its ACL" \
-                eval 'made "$program" acl.out && getfacl -cp acl.out 2>/dev/null | cmp -s - acl.before'
-            rm -rf dacl && mkdir dacl && setfacl -d -m u::rw-,g::r--,o::---,u:nobody:r-- dacl
-            : >dacl/reference
-            run_program "$program" dacl/new.out "${run[@]}"
-            check "$what: a new file gets its folder's default ACL, as creating it would" \
-                eval 'made "$program" dacl/new.out && cmp -s <(getfacl -cp dacl/new.out) <(getfacl -cp dacl/reference)'
-            old_content "$program" >dacl/plain.out && setfacl -b dacl/plain.out && chmod 640 dacl/plain.out
-            run_program "$program" dacl/plain.out "${run[@]}"
-            check "$what: a replaced file without an ACL takes none from its folder" \
-                eval '[ "$(getfacl -cp dacl/plain.out | grep -c nobody)" = 0 ] && [ "$(stat -c %a dacl/plain.out)" = 640 ]'
-        else
-            check "setfacl (package acl) is installed" false
-        fi
+        old_content "$program" >acl.out && chmod 600 acl.out
+        setfacl -m u:nobody:rw-,g::---,m::rw- acl.out
+        getfacl -cp acl.out >acl.before 2>/dev/null
+        run_program "$program" acl.out "${run[@]}"
+        check "$what: a replaced file keeps its ACL" \
+            eval 'made "$program" acl.out && getfacl -cp acl.out 2>/dev/null | cmp -s - acl.before'
+        rm -rf dacl && mkdir dacl && setfacl -d -m u::rw-,g::r--,o::---,u:nobody:r-- dacl
+        : >dacl/reference
+        run_program "$program" dacl/new.out "${run[@]}"
+        check "$what: a new file gets its folder's default ACL, as creating it would" \
+            eval 'made "$program" dacl/new.out && cmp -s <(getfacl -cp dacl/new.out) <(getfacl -cp dacl/reference)'
+        old_content "$program" >dacl/plain.out && setfacl -b dacl/plain.out && chmod 640 dacl/plain.out
+        run_program "$program" dacl/plain.out "${run[@]}"
+        check "$what: a replaced file without an ACL takes none from its folder" \
+            eval '[ "$(getfacl -cp dacl/plain.out | grep -c nobody)" = 0 ] && [ "$(stat -c %a dacl/plain.out)" = 640 ]'
         rm -rf x user/y user/ro w w2 acl.out acl.before dacl
     done
 

@@ -7,7 +7,9 @@
 set -u
 apply=$(realpath "$1")
 maker=$(realpath "$2")
-command -v script >/dev/null || { echo "FAIL: script not found (apt-get install bsdutils)"; exit 1; }
+# shellcheck source=init.sh
+. "$(dirname "$0")/init.sh"
+need_tool script bsdutils
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1

@@ -9,7 +9,9 @@
 set -u
 apply=$(realpath "$1")
 maker=$(realpath "$2")
-command -v minisign >/dev/null || { echo "FAIL: minisign not found (apt-get install minisign)"; exit 1; }
+# shellcheck source=init.sh
+. "$(dirname "$0")/init.sh"
+need_tool minisign minisign
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
