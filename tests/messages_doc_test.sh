@@ -13,18 +13,20 @@ trap 'rm -rf "$work"' EXIT
 . "$(dirname "$0")/init.sh"
 need_tool groff groff-base
 
-# literals PATTERN FILE... : the string literals of every statement that
-# PATTERN starts (a message: say(...), the maker's printf, a manifest's
-# `reason = ...`), one per line; not the literals a message is tested with.
-literals() {
+# statements PATTERN FILE...: every statement that PATTERN starts (a
+# message: say(...), the maker's printf, a manifest's `reason = ...`), one
+# per line, without the literals a message is tested with (rfind).
+statements() {
     local pattern=$1
     shift
     awk -v p="$pattern" '
         $0 ~ p { statement = ""; inside = 1 }
         inside { statement = statement $0 }
         inside && /;[[:space:]]*$/ { print statement; inside = 0 }
-    ' "$@" | sed -E 's/rfind\("[^"]*"//g' | grep -oE '"([^"\\]|\\.)*"' | sed 's/^"//; s/"$//'
+    ' "$@" | sed -E 's/rfind\("[^"]*"//g'
 }
+# literals PATTERN FILE...: the string literals of those statements, one per line.
+literals() { statements "$@" | grep -oE '"([^"\\]|\\.)*"' | sed 's/^"//; s/"$//'; }
 # pieces: each literal cut at its conversions (a PRIu64 leaves a bare %),
 # trimmed; the long enough ones.
 pieces() {
@@ -51,17 +53,11 @@ quoted() {
     shift
     grep -ohE "\`$prefix[^\`]+\`" "$@" | sed "s/^\`//; s/\`\$//; s/^deltawright-apply: //" | sort -u
 }
-# formats PATTERN FILE...: the format string of every statement PATTERN
-# starts, as an extended regular expression of the messages it prints (a
-# conversion matches any text; a PRIu64 conversion, digits).
+# formats PATTERN FILE...: the format string of each of those statements,
+# as an extended regular expression of the messages it prints (each
+# conversion matches any text).
 formats() {
-    local pattern=$1
-    shift
-    awk -v p="$pattern" '
-        $0 ~ p { statement = ""; inside = 1 }
-        inside { statement = statement $0 }
-        inside && /;[[:space:]]*$/ { print statement; inside = 0 }
-    ' "$@" | sed -E 's/rfind\("[^"]*"//g' | awk '
+    statements "$@" | awk '
         {   # from the first literal: literals and macro names up to a comma
             at = index($0, "\""); f = ""; quoted = 0
             for (k = at; k <= length($0); ++k) {
