@@ -110,19 +110,41 @@ fi
 # write is covered: the last run completes under strace.
 if [ "$part" = interrupted ]; then
     need_tool strace strace
-    # patch | manifest (or -) | updated | runs killed: at a write, a truncation, a flush
-    kills=("rep.patch|-|upd.bin|4 0 1" "rep.patch|rep.manifest|upd.bin|4 0 1"
-        "add.patch|add.manifest|long.bin|5 1 1" "short.patch|short.manifest|short.bin|3 1 1"
-        "add.patch|addshort.manifest|short.bin|3 1 1")
+    # Runs that lie in the same or neighbouring 4 KiB pages are written as
+    # one span: the four runs above are one write. So that each run is a
+    # write of its own, the same shapes spread pages apart (s*): 10 bytes at
+    # 100, 600 at 9000, 1 at 20000, 255 at 30000 of 40 KiB.
+    head -c 40960 /dev/urandom >sorig.bin
+    cp sorig.bin supd.bin
+    bump supd.bin 100 10
+    bump supd.bin 9000 600
+    bump supd.bin 20000 1
+    bump supd.bin 30000 255
+    "$maker" srep.patch supd.bin sorig.bin
+    { cat supd.bin; head -c 700 /dev/urandom; } >slong.bin
+    "$maker" sadd.patch slong.bin sorig.bin
+    head -c 25000 supd.bin >sshort.bin
+    "$maker" sshort.patch sshort.bin sorig.bin
+    "$apply" --check --seal srep.manifest supd.bin srep.patch sorig.bin
+    "$apply" --check --seal sadd.manifest slong.bin sadd.patch sorig.bin
+    "$apply" --check --seal sshort.manifest sshort.bin sshort.patch sorig.bin
+    "$apply" --check --seal saddshort.manifest sshort.bin sadd.patch sorig.bin
+    # original | patch | manifest (or -) | updated | runs killed: at a write, a truncation, a flush
+    kills=("orig.bin|rep.patch|-|upd.bin|1 0 1" "orig.bin|rep.patch|rep.manifest|upd.bin|1 0 1"
+        "orig.bin|add.patch|add.manifest|long.bin|1 1 1"
+        "sorig.bin|srep.patch|-|supd.bin|4 0 1" "sorig.bin|srep.patch|srep.manifest|supd.bin|4 0 1"
+        "sorig.bin|sadd.patch|sadd.manifest|slong.bin|5 1 1"
+        "sorig.bin|sshort.patch|sshort.manifest|sshort.bin|3 1 1"
+        "sorig.bin|sadd.patch|saddshort.manifest|sshort.bin|3 1 1")
     for row in "${kills[@]}"; do
-        IFS='|' read -r patch manifest updated want_kills <<<"$row"
+        IFS='|' read -r original patch manifest updated want_kills <<<"$row"
         m=()
         [ "$manifest" = - ] || m=(--manifest "$manifest")
         kills_seen=""
         for call in pwrite64 ftruncate fdatasync; do
             n=1
             while :; do
-                cp orig.bin T
+                cp "$original" T
                 # (Through sh, which reports the kill in the status only.)
                 # (LeakSanitizer cannot work under a tracer.)
                 ASAN_OPTIONS=detect_leaks=0 sh -c '"$@" >/dev/null 2>&1; exit $?' sh \
@@ -142,10 +164,16 @@ if [ "$part" = interrupted ]; then
         done
         check "$patch ${manifest}: runs killed$kills_seen (want $want_kills)" [ "${kills_seen# }" = "$want_kills" ]
     done
-    # Without a manifest the four runs are four writes, the 600-byte run one of them.
+    # Without a manifest the four runs pages apart are four writes, the
+    # 600-byte run one of them; the four in two pages are one.
+    cp sorig.bin T
+    ASAN_OPTIONS=detect_leaks=0 strace -f -o trace.txt -e trace=pwrite64 "$apply" --in-place T srep.patch
+    check "four writes for four runs pages apart" [ "$(grep -c '^[0-9]* *pwrite64' trace.txt)" = 4 ]
     cp orig.bin T
     ASAN_OPTIONS=detect_leaks=0 strace -f -o trace.txt -e trace=pwrite64 "$apply" --in-place T rep.patch
-    check "four writes for four runs" [ "$(grep -c '^[0-9]* *pwrite64' trace.txt)" = 4 ]
+    check "one write for four runs in two pages" [ "$(grep -c '^[0-9]* *pwrite64' trace.txt)" = 1 ]
+    check "that write spans the runs: 5155 bytes at 100" \
+        grep -q 'pwrite64([0-9]*, ".*"\.\.\., 5155, 100)' trace.txt
     echo "in place, interrupted: $passed passed, $failed failed"
     [ "$failed" = 0 ]
     exit

@@ -35,13 +35,14 @@ struct Run {
     TargetFile& target;
     BlockDigests& digests;  // of the patch's blocks, kept on the checking pass
     Progress& progress;     // of the pass under way
+    BlockHasher& blocks;    // the digests' thread (run.digests)
 };
 
 // The patch input at its start, for the checking pass: each block's digest
-// is kept.
+// is kept, on the digests' thread.
 BlockInput first_reading(const Run& run) {
-    BlockInput patch{run.patch_file, patch_block};
-    patch.digests = &run.digests;
+    BlockInput patch{run.patch_file, patch_block, patch_spare};
+    patch.digest_worker = &run.blocks;
     patch.meter = &run.progress.meter;
     return patch;
 }
@@ -53,10 +54,11 @@ bool reread_patch(const Run& run, BlockInput& patch) {
         say("cannot read patch file %s again: %s", run.patch_name, std::strerror(errno));
         return false;
     }
-    patch = BlockInput{run.patch_file, patch_block};
+    drain_hasher(run.blocks);  // the first reading's digests are all kept
+    patch = BlockInput{run.patch_file, patch_block, patch_spare};
     run.digests.checking = true;
     run.digests.next = 0;
-    patch.digests = &run.digests;
+    patch.digest_worker = &run.blocks;
     patch.meter = &run.progress.meter;
     return true;
 }
@@ -103,7 +105,7 @@ int up_to_date(const Run& run) {
 int plain_in_place(const Run& run, bool force, std::uint64_t patch_size) {
     BlockInput patch = first_reading(run);
     begin_progress(run.progress, "checking (pass 1 of 2)", patch_size);
-    const InPlaceCheck c = check_in_place(patch, run.target, span_block, target_block);
+    const InPlaceCheck c = check_in_place(patch, run.target, target_block);
     if (c.run.outcome != Outcome::done) {
         return say_failure(c.run, names(run));
     }
@@ -204,8 +206,10 @@ SealedLook look_sealed(const Run& run, const Manifest& m, BlockInput& patch) {
     BlockInput target{
         file, target_block, target_spare, {}, std::min(run.target.size, m.original.size)};
     target.meter = &run.progress.meter;
-    patch.spare = patch_spare;
+    // The patch's blocks' digests are kept by its stream's hasher.
+    patch.digest_worker = nullptr;
     Sealing seal;
+    seal.patch.blocks = &run.digests;
     start_sealing(seal);
     seal.result_limit = m.updated.size;
     FileOutput nowhere;
@@ -370,8 +374,8 @@ int sealed_in_place(const Run& run, const Manifest& m) {
     if (!reread_patch(run, patch)) {
         return EXIT_TROUBLE;
     }
-    const RunResult v = check_written(patch, run.target, span_block, target_block, original,
-                                      {0, original, updated});
+    const RunResult v =
+        check_written(patch, run.target, target_block, original, {0, original, updated});
     std::uint64_t now = 0;
     RunResult sized = stream_failed(Outcome::read_error, Stream::target, 0);
     if (v.outcome == Outcome::done && !target_size(run.target, now, sized.reason)) {
@@ -450,11 +454,17 @@ int run_in_place(const char* target_name, const char* patch_name, const char* ma
     // cppcheck-suppress unassignedVariable
     BlockDigests digests;
     Progress progress;
-    const Run run{target_name, patch_name, manifest_name, patch_file, target, digests, progress};
+    BlockHasher blocks;
+    blocks.whole = false;
+    blocks.blocks = &digests;
+    start_hasher(blocks);
+    const Run run{target_name, patch_name, manifest_name, patch_file, target,
+                  digests,     progress,   blocks};
     std::uint64_t patch_size = PROGRESS_TOTAL_UNKNOWN;
     regular_input_size(patch_file, patch_size);
     const int status = manifest_name != nullptr ? sealed_in_place(run, manifest)
                                                 : plain_in_place(run, force, patch_size);
+    finish_hasher(blocks, nullptr);
     close_target(target);
     std::fclose(patch_file);
     return status;

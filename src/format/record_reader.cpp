@@ -8,17 +8,12 @@
 #include <cstddef>
 
 #include "format/patch_layout.h"
+#include "format/whole_records.h"
 
 namespace {
 
-// PAST_END: the data of a replace record that reaches past the original's
-// end, read without an event, so that a record also cut short is reported
-// as cut short, as the applier (which learns the original's end only as it
-// reads it) reports it.
-enum Phase : std::uint8_t { HEADER, HEAD, DATA, FAILED, PAST_END };
-
 dw_read_event fail(dw_reader* reader, dw_error fault, std::uint64_t position) {
-    reader->phase_ = FAILED;
+    reader->phase_ = READ_FAILED;
     reader->error = static_cast<std::uint8_t>(fault);
     reader->error_position = position;
     return DW_READ_ERROR;
@@ -35,16 +30,16 @@ const char* dw_version_string(void) {
 void dw_reader_init(dw_reader* reader, uint64_t original_size) {
     *reader = dw_reader{};
     reader->original_size_ = original_size;
-    reader->phase_ = HEADER;
+    reader->phase_ = READ_HEADER;
 }
 
 dw_read_event dw_reader_next(dw_reader* reader, dw_in_buffer* in) {
     while (true) {
         const std::size_t available = in->pos < in->size ? in->size - in->pos : 0;
         switch (reader->phase_) {
-            case FAILED:
+            case READ_FAILED:
                 return DW_READ_ERROR;
-            case HEADER:
+            case READ_HEADER:
                 while (in->pos < in->size && reader->filled_ < PATCH_HEADER_SIZE) {
                     if (in->data[in->pos] != patch_header_byte(reader->filled_)) {
                         return fail(reader, DW_ERROR_HEADER, 0);
@@ -57,9 +52,9 @@ dw_read_event dw_reader_next(dw_reader* reader, dw_in_buffer* in) {
                     return DW_READ_MORE;
                 }
                 reader->filled_ = 0;
-                reader->phase_ = HEAD;
+                reader->phase_ = READ_HEAD;
                 break;
-            case HEAD: {
+            case READ_HEAD: {
                 // A head inside the buffer is read there; one split across
                 // pieces is collected first.
                 const std::uint8_t* raw = in->data + in->pos;
@@ -90,18 +85,18 @@ dw_read_event dw_reader_next(dw_reader* reader, dw_in_buffer* in) {
                 reader->remaining_ = head.length;
                 if (head.command == COMMAND_REPLACE && reader->original_size_ != DW_SIZE_UNKNOWN &&
                     std::uint64_t{head.offset} + head.length > reader->original_size_) {
-                    reader->phase_ = PAST_END;
+                    reader->phase_ = READ_PAST_END;
                     break;
                 }
                 count_record(head, state);
                 reader->replace_end_ = state.replace_end;
                 reader->seen_add_ = state.seen_add ? 1 : 0;
-                reader->phase_ = DATA;
+                reader->phase_ = READ_DATA;
                 return head.command == COMMAND_ADD ? DW_READ_ADD : DW_READ_REPLACE;
             }
-            case DATA: {
+            case READ_DATA: {
                 if (reader->remaining_ == 0) {
-                    reader->phase_ = HEAD;
+                    reader->phase_ = READ_HEAD;
                     break;
                 }
                 if (available == 0) {
@@ -115,7 +110,7 @@ dw_read_event dw_reader_next(dw_reader* reader, dw_in_buffer* in) {
                 reader->remaining_ = static_cast<std::uint8_t>(reader->remaining_ - n);
                 return DW_READ_DATA;
             }
-            case PAST_END: {
+            case READ_PAST_END: {
                 const std::size_t n = std::min<std::size_t>(available, reader->remaining_);
                 in->pos += n;
                 reader->position += n;
@@ -134,11 +129,11 @@ dw_read_event dw_reader_next(dw_reader* reader, dw_in_buffer* in) {
 
 dw_read_event dw_reader_finish(dw_reader* reader) {
     switch (reader->phase_) {
-        case FAILED:
+        case READ_FAILED:
             return DW_READ_ERROR;
-        case HEADER:
+        case READ_HEADER:
             return fail(reader, DW_ERROR_HEADER, 0);
-        case HEAD:
+        case READ_HEAD:
             if (reader->filled_ > 0) {
                 return fail(reader, DW_ERROR_TRUNCATED, reader->position - reader->filled_);
             }

@@ -52,6 +52,16 @@ struct ReadMeter {
     void (*tick)(ReadMeter& meter) = nullptr;
 };
 
+// One read of a block, not yet handed out: its count, and how it ended.
+struct BlockRead {
+    std::size_t n = 0;
+    bool ended = false;
+    bool failed = false;
+    int error = 0;
+};
+
+struct BlockHasher;
+
 // One input: an open file read forward in blocks into `buffer` (any non-zero
 // size). `ended` is set once a read stopped at the end of the file, `failed`
 // (with the system's `error` number) once a read stopped for any other reason.
@@ -62,10 +72,13 @@ struct BlockInput {
     std::span<std::uint8_t> third = {};  // optional, with spare: a third, to read ahead
     std::uint64_t limit = UINT64_MAX;    // bytes it may still read: its end, if sooner
     BlockDigests* digests = nullptr;     // optional: each block's digest kept or checked
-    ReadMeter* meter = nullptr;          // optional: counts the bytes read
+    BlockHasher* digest_worker = nullptr;  // optional, instead: the same on a thread (spare needed)
+    ReadMeter* meter = nullptr;            // optional: counts the bytes read
     bool ended = false;
     bool failed = false;
     int error = 0;
+    bool primed = false;  // with digest_worker checking: `ahead` holds the next block
+    BlockRead ahead = {};
 };
 
 // Reads the next block into the buffer, from its start; fread loops over
@@ -73,6 +86,14 @@ struct BlockInput {
 // or an error, told apart here. Returns the number read: 0 at the end or after
 // a failure.
 std::size_t read_block(BlockInput& input);
+
+// The parts of read_block: a block read into `into` with the input's flags
+// left alone (its limit counted), then handed out: the flags set, the
+// meter told. Keeps or checks a block's digest: false when a checked block
+// differs.
+BlockRead read_raw_block(BlockInput& input, std::span<std::uint8_t> into);
+std::size_t hand_out(BlockInput& input, const BlockRead& read);
+[[nodiscard]] bool account_block(BlockDigests& digests, const std::uint8_t* data, std::size_t n);
 
 // An output: an open, writable file (owned by the caller). `failed` is
 // sticky, with the system's `error` number: once a write has failed, nothing

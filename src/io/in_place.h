@@ -4,12 +4,12 @@
 // The patch is read twice, forward, through the library's record reader: once
 // to check it whole before anything is written, once to write it. The
 // second reading yields exactly the bytes of the first (its input's
-// BlockDigests), so what is written is what was checked. The target
-// is read and written only at the records, and where add data go: the work
+// BlockDigests), so what is written is what was checked. The target is
+// read and written only near the records, and where add data go: the work
 // grows with the patch, not with the target. Writes go in patch order, one
-// per span of adjacent records. Nothing is allocated: the caller hands in
-// the blocks. Never opens or closes a file; the target's system calls are
-// the platform layer's.
+// per span of records in neighbouring pages. Nothing is allocated: the
+// caller hands in the blocks. Never opens or closes a file; the target's
+// system calls are the platform layer's.
 #pragma once
 
 #include <cstddef>
@@ -26,37 +26,12 @@
 
 inline constexpr std::uint64_t NO_POSITION = UINT64_MAX;
 
-// A patch read as spans: the data of adjacent replace records joined (up to
-// the size of `data`), then the data of the add records joined likewise.
-struct PatchSpans {
-    BlockInput& patch;
-    std::span<std::uint8_t> data;  // the current span's bytes, at its start
-    dw_reader reader{};
-    dw_in_buffer piece{nullptr, 0, 0};
-    std::uint64_t added = 0;  // add data bytes so far
-    // The current span.
-    bool add = false;
-    std::uint64_t offset = 0;  // a replace span's position; an add span's within the added bytes
-    std::size_t size = 0;
-    // The reader's own: a record begun but not yet in a span; the end seen.
-    bool held = false;
-    bool held_add = false;
-    std::uint64_t held_offset = 0;
-    bool finished = false;
-};
-
-enum class SpanEvent {
-    span,        // offset, size, add and data tell the next span
-    end,         // the patch has ended after a whole record: it is valid
-    invalid,     // a rule is broken: reader.error, reader.error_position
-    read_error,  // see patch.error
-};
-
-// Starts reading a patch for an original of `original_size` bytes (the rule
-// bound to its end is checked at each record's head).
-void start_spans(PatchSpans& spans, std::uint64_t original_size);
-
-SpanEvent next_span(PatchSpans& spans);
+// The unit of the target that a write touches at least: the page cache's
+// page, and the block of most storage. Two records in the same or
+// neighbouring pages are written as one span, the target's own bytes
+// between them written back as they were read, so the pages written are
+// exactly the pages that hold a change.
+inline constexpr std::uint64_t TARGET_PAGE = 4096;
 
 // What the target holds at the patch's records. A maker puts into a replace
 // record only bytes that differ from the original's, so each replace byte
@@ -72,12 +47,11 @@ struct InPlaceCheck {
     std::uint64_t patched_after = NO_POSITION;  // a later one with it: not an in-order update
 };
 
-// Reads and checks the whole patch, and the target at its replace records:
-// its bytes there are read into `scratch` (the size of `data`). Writes
-// nothing.
+// Reads and checks the whole patch, and the target at its replace records,
+// read through `window` (at least MAX_RECORD_DATA bytes): dense records are
+// read with one system call per window, not per record. Writes nothing.
 [[nodiscard]] InPlaceCheck check_in_place(BlockInput& patch, const TargetFile& target,
-                                          std::span<std::uint8_t> data,
-                                          std::span<std::uint8_t> scratch);
+                                          std::span<std::uint8_t> window);
 
 // Where the second pass writes: replace data at positions from `from` on,
 // add data from `add_at`, and nothing at or beyond `end` (an updated file
@@ -89,20 +63,23 @@ struct WriteRange {
 };
 
 // Reads the patch again from where it stands (its start) and writes its
-// data in `range`. With the patch input's BlockDigests checking, a block
-// that differs from the first reading is never used: Outcome::changed, with
-// only checked bytes written before it. A failed write of the target is
+// data in `range`, in spans collected in `span` (at least MAX_RECORD_DATA
+// bytes): records in the same or neighbouring TARGET_PAGEs join one span,
+// and the bytes between them are the target's, read in this pass just
+// before. With the patch input's BlockDigests checking, a block that
+// differs from the first reading is never used: Outcome::changed, with only
+// checked bytes written before it. A failed write of the target is
 // Outcome::write_error with the platform's reason. Does not flush.
 [[nodiscard]] RunResult write_in_place(BlockInput& patch, const TargetFile& target,
-                                       std::span<std::uint8_t> data, std::uint64_t original_size,
+                                       std::span<std::uint8_t> span, std::uint64_t original_size,
                                        const WriteRange& range);
 
 // What write_in_place wrote, read back: the patch read again from its start
 // (its blocks checked against the first reading's digests) and the target
-// read at each span `write_in_place` would write, into `scratch` (at least
-// as large as `data`). Outcome::differs with the first position that does
-// not hold what the patch put there; Outcome::read_error (Stream::target)
-// when the target cannot be read there.
+// read through `window` (at least MAX_RECORD_DATA bytes) at every byte of
+// the patch's data in `range`. Outcome::differs with the first position
+// that does not hold what the patch put there; Outcome::read_error
+// (Stream::target) when the target cannot be read there.
 [[nodiscard]] RunResult check_written(BlockInput& patch, const TargetFile& target,
-                                      std::span<std::uint8_t> data, std::span<std::uint8_t> scratch,
-                                      std::uint64_t original_size, const WriteRange& range);
+                                      std::span<std::uint8_t> window, std::uint64_t original_size,
+                                      const WriteRange& range);
