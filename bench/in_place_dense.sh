@@ -3,8 +3,8 @@
 # file, in one run: `every4` and `every2` change every fourth and every
 # other byte of a SIZE_MIB target (a record per changed byte, the densest
 # patches there are). Every run flushes. Each row alternates its two
-# commands pair by pair (bench/pairs.sh), 9 pairs after a warm-up, and
-# gives the median of the ratios:
+# commands round by round (bench/pairs.sh), 9 rounds after a warm-up, and
+# gives the median of the rounds' ratios:
 #   --in-place against the normal apply;
 #   --in-place --manifest against its floor: one read and SHA-256 of the
 #   target, then the updated file written over it and flushed (dd
@@ -16,7 +16,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bin=$root/build/release
 size_mib=${1:-256}
-pairs_n=${BENCH_PAIRS:-9}
+rounds_n=${BENCH_ROUNDS:-9}
 for f in deltawright deltawright-apply bench_make_workload; do
     [ -x "$bin/$f" ] || { echo "missing $bin/$f: run cmake --workflow --preset release" >&2; exit 2; }
 done
@@ -38,11 +38,11 @@ for w in every4 every2; do
     restore="cp original.bin target.bin; sync"
     clean="rm -f out.bin; sync"
     normal="$apply out.bin $w.patch original.bin"
-    read -r t_in t_normal r_in < <(pairs "$pairs_n" "$restore" "$apply --in-place target.bin $w.patch" \
+    read -r t_in t_normal r_in < <(rounds "$rounds_n" "$restore" "$apply --in-place target.bin $w.patch" \
         "$clean" "$normal")
     cmp -s target.bin "$w.bin" || { echo "--in-place did not make $w.bin" >&2; exit 1; }
     floor="openssl dgst -sha256 target.bin; dd if=$w.bin of=target.bin bs=1M conv=notrunc,fdatasync status=none"
-    read -r t_sealed t_floor r_sealed < <(pairs "$pairs_n" "$restore" \
+    read -r t_sealed t_floor r_sealed < <(rounds "$rounds_n" "$restore" \
         "$apply --in-place --manifest $w.manifest target.bin $w.patch" "$restore" "$floor")
     "$apply" --in-place --manifest "$w.manifest" target.bin "$w.patch"
     cmp -s target.bin "$w.bin" || { echo "--in-place --manifest did not make $w.bin" >&2; exit 1; }
@@ -51,7 +51,7 @@ for w in every4 every2; do
 done
 
 echo
-echo "$(date -u +%Y-%m-%d), $(nproc) cores, $(uname -sr), a ${size_mib} MiB target, medians of $pairs_n alternating pairs, flushed"
+echo "$(date -u +%Y-%m-%d), $(nproc) cores, $(uname -sr), a ${size_mib} MiB target, medians of $rounds_n alternating rounds, flushed"
 echo
 echo "| workload | patch (bytes) | normal apply (s) | --in-place (s) | in place / normal | --in-place --manifest (s) | hash of the target + the writes (s) | sealed / floor |"
 echo "|---|---|---|---|---|---|---|---|"

@@ -1,7 +1,12 @@
 # Alternating timings, sourced by the benchmark scripts: this machine's
 # writeback can move a flushed write two or three times between identical
-# runs, so a row and its floor are timed pair by pair, each after its own
-# preparation, and the row is the median of the pairs' ratios.
+# runs, so a row and its floors are timed round by round, each command
+# after its own preparation, and the row is the median of the rounds'
+# ratios rather than a ratio of medians taken in different phases. A
+# sealed apply to a file here is often fast and slow in turn (1.4 s, 2.2 s,
+# 1.4 s, ...): so each command runs twice in a row within a round and
+# counts the mean of the two, and a pattern of period two cannot favour
+# one command.
 
 # seconds PREPARE COMMAND: runs PREPARE untimed, then COMMAND, and prints
 # COMMAND's wall time in seconds. A failing COMMAND stops the script.
@@ -15,22 +20,39 @@ seconds() {
 
 # median: the median of the numbers on standard input, one per line.
 median() {
-    sort -g | awk '{ v[NR] = $1 } END { printf "%.4f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+    sort -g | awk '{ v[NR] = $1 } END { printf "%.3f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
-# pairs N PREPARE_A COMMAND_A PREPARE_B COMMAND_B: N alternating pairs (one
-# warm-up pair first, not counted); prints "median_a median_b median_ratio"
-# where the ratio is a / b, pair by pair.
-pairs() {
-    local n=$1 i a b
-    seconds "$2" "$3" >/dev/null
-    seconds "$4" "$5" >/dev/null
-    local as=() bs=() rs=()
-    for ((i = 0; i < n; i++)); do
-        a=$(seconds "$2" "$3")
-        b=$(seconds "$4" "$5")
-        as+=("$a") bs+=("$b")
-        rs+=("$(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.4f", a / b }')")
+# rounds N PREPARE_1 COMMAND_1 [PREPARE_2 COMMAND_2 ...]: N rounds, each
+# running the commands in turn, each twice (after one warm-up round, not
+# counted).
+# Prints each command's median time, then the median over the rounds of
+# COMMAND_1's time over the slowest of the others' in the same round.
+rounds() {
+    local n=$1 i k t slowest
+    shift
+    local count=$(($# / 2))
+    local times=()
+    for ((i = 0; i <= n; i++)); do
+        slowest=0
+        local first=0
+        for ((k = 0; k < count; k++)); do
+            local prep_i=$((1 + 2 * k)) cmd_i=$((2 + 2 * k))
+            t=$(seconds "${!prep_i}" "${!cmd_i}")
+            t=$(awk -v a="$t" -v b="$(seconds "${!prep_i}" "${!cmd_i}")" 'BEGIN { printf "%.4f", (a + b) / 2 }')
+            [ "$i" = 0 ] && continue
+            times[k * (n + 1) + i]=$t
+            if [ "$k" = 0 ]; then
+                first=$t
+            else
+                slowest=$(awk -v a="$slowest" -v b="$t" 'BEGIN { print (b > a ? b : a) }')
+            fi
+        done
+        [ "$i" = 0 ] || times[count * (n + 1) + i]=$(awk -v a="$first" -v b="$slowest" 'BEGIN { printf "%.4f", a / b }')
     done
-    echo "$(printf '%s\n' "${as[@]}" | median) $(printf '%s\n' "${bs[@]}" | median) $(printf '%s\n' "${rs[@]}" | median)"
+    local out=()
+    for ((k = 0; k <= count; k++)); do
+        out+=("$(for ((i = 1; i <= n; i++)); do echo "${times[k * (n + 1) + i]}"; done | median)")
+    done
+    echo "${out[*]}"
 }

@@ -5,9 +5,14 @@
 # `openssl dgst -sha256` started together); --check --seal against the
 # slower of reading the three files and hashing them at once; and the
 # library's SHA-256 against `openssl speed -evp sha256` on 1 MiB blocks.
+# Each row alternates its commands round by round (bench/pairs.sh) and
+# gives the median of the rounds' ratios; a sealed apply of the sparse pair
+# to /dev/null (no disk at all) is set against the three digests alone; and
+# the whole system's processor time during one run of each shows what two
+# processors must do for a flushed sealed apply.
 # Progress is off (no terminal). bench/run.sh runs this after its own rows;
 # alone: bench/sealed.sh [SIZE_MIB] (default 1024). Needs 6 × SIZE of disk in
-# $TMPDIR (default /tmp), hyperfine, openssl and a release build.
+# $TMPDIR (default /tmp), openssl and a release build.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bin=$root/build/release
@@ -15,7 +20,7 @@ size_mib=${1:-1024}
 for f in deltawright deltawright-apply bench_floor bench_make_workload bench_sha256_speed; do
     [ -x "$bin/$f" ] || { echo "missing $bin/$f: run cmake --workflow --preset release" >&2; exit 2; }
 done
-for tool in hyperfine openssl; do
+for tool in openssl; do
     command -v "$tool" >/dev/null || { echo "please install $tool" >&2; exit 2; }
 done
 apply=$bin/deltawright-apply
@@ -37,46 +42,63 @@ for w in sparse:original.bin:sparse.bin all:original.bin:all.bin add:empty.bin:o
 done
 sync
 
-median() { awk -F, 'NR == 2 { printf "%.3f", $4 }' "$1"; }
-# time_it NAME PREPARE COMMAND: the median of 9 runs, each after PREPARE.
-time_it() {
-    hyperfine -N --warmup 1 --runs 9 --prepare "$2" --export-csv "$1.csv" "$3" >/dev/null || exit 1
-    median "$1.csv"
-}
-max() { awk -v a="$1" -v b="$2" 'BEGIN { print (a > b ? a : b) }'; }
+. "$root/bench/pairs.sh"
+rounds_n=${BENCH_ROUNDS:-9}
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 # at_once FILE...: a shell command hashing the files at once, one openssl each.
-at_once() { echo "sh -c '$(printf 'openssl dgst -sha256 %s >/dev/null & ' "$@")wait'"; }
-read_at_once() { echo "sh -c '$(printf 'cat %s >/dev/null & ' "$@")wait'"; }
+at_once() { echo "$(printf 'openssl dgst -sha256 %s >/dev/null & ' "$@")wait"; }
+read_at_once() { echo "$(printf 'cat %s >/dev/null & ' "$@")wait"; }
+# cpu COMMAND: the processor time of the whole system (user and system, all
+# processes, the kernel's writeback included) while COMMAND runs, in seconds.
+cpu() {
+    local a b
+    a=$(awk '/^cpu / { print $2 + $3 + $4 + $7 + $8 }' /proc/stat)
+    sh -c "$1" >/dev/null 2>&1
+    b=$(awk '/^cpu / { print $2 + $3 + $4 + $7 + $8 }' /proc/stat)
+    awk -v a="$a" -v b="$b" -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.2f", (b - a) / hz }'
+}
 
-rows_apply=() rows_check=()
+rows_apply=() rows_check=() rows_cpu=()
+clean="rm -f out.bin; sync"
 for w in sparse:original.bin:sparse.bin all:original.bin:all.bin add:empty.bin:original.bin; do
     IFS=: read -r name orig result <<<"$w"
-    clean="sh -c 'rm -f out.bin; sync'"
-    t_sealed=$(time_it "$name-sealed" "$clean" "$apply --manifest $name.manifest out.bin $name.patch $orig")
-    t_copy=$(BENCH_FLOOR_SYNC=1 time_it "$name-copy" "$clean" "$bin/bench_floor --apply out.bin $name.patch $orig")
-    t_hash=$(time_it "$name-hash" "sync" "$(at_once "$orig" "$name.patch" "$result")")
-    floor=$(max "$t_copy" "$t_hash")
-    rows_apply+=("| $name | $t_sealed | $t_copy | $t_hash | $(ratio "$t_sealed" "$floor") |")
-    t_check=$(time_it "$name-check" "sh -c 'rm -f check.manifest'" \
-        "$apply --check --seal check.manifest $result $name.patch $orig")
-    t_read=$(time_it "$name-read" "true" "$(read_at_once "$orig" "$name.patch" "$result")")
-    floor=$(max "$t_read" "$t_hash")
-    rows_check+=("| $name | $t_check | $t_read | $t_hash | $(ratio "$t_check" "$floor") |")
+    sealed="$apply --manifest $name.manifest out.bin $name.patch $orig"
+    copy="BENCH_FLOOR_SYNC=1 $bin/bench_floor --apply out.bin $name.patch $orig"
+    hash=$(at_once "$orig" "$name.patch" "$result")
+    read -r t_sealed t_copy t_hash r < <(rounds "$rounds_n" "$clean" "$sealed" "$clean" "$copy" "sync" "$hash")
+    rows_apply+=("| $name | $t_sealed | $t_copy | $t_hash | $r |")
+    rm -f out.bin
+    sync
+    rows_cpu+=("| $name | $(cpu "$sealed; rm -f out.bin; sync") | $(cpu "$copy; rm -f out.bin; sync") | $(cpu "$hash") |")
+    read -r t_check t_read t_hash r < <(rounds "$rounds_n" "rm -f check.manifest" \
+        "$apply --check --seal check.manifest $result $name.patch $orig" "true" \
+        "$(read_at_once "$orig" "$name.patch" "$result")" "true" "$hash")
+    rows_check+=("| $name | $t_check | $t_read | $t_hash | $r |")
 done
+# No disk at all: the sealed apply of the sparse pair to /dev/null.
+read -r t_null t_hash r < <(rounds "$rounds_n" "true" \
+    "$apply --manifest sparse.manifest /dev/null sparse.patch original.bin" "true" \
+    "$(at_once original.bin sparse.patch sparse.bin)")
 sha_ours=$("$bin/bench_sha256_speed" 1024 | awk '{ print $1 }')
 sha_openssl=$(openssl speed -evp sha256 -bytes 1048576 -seconds 3 2>/dev/null |
     awk '$1 == "sha256" { sub(/k$/, "", $2); printf "%.2f", $2 * 1000 / 1e9 }')
 
 echo
-echo "$(date -u +%Y-%m-%d), $(nproc) cores, $(uname -sr), inputs of ${size_mib} MiB, medians of 9 runs, warm page cache"
+echo "$(date -u +%Y-%m-%d), $(nproc) cores, $(uname -sr), inputs of ${size_mib} MiB, warm page cache; each row the median of $rounds_n rounds, each round running its commands in turn, twice each (bench/pairs.sh)"
 echo
-echo "| workload | --manifest apply, flushed (s) | copy floor, flushed (s) | three SHA-256 at once (s) | apply / slower floor |"
+echo "| workload | --manifest apply, flushed (s) | copy floor, flushed (s) | three SHA-256 at once (s) | apply / slower floor, median of the rounds |"
 echo "|---|---|---|---|---|"
 printf '%s\n' "${rows_apply[@]}"
+echo "| sparse, to /dev/null | $t_null | - | $t_hash | $r |"
 echo
-echo "| workload | --check --seal (s) | read the three at once (s) | three SHA-256 at once (s) | check / slower floor |"
+echo "| workload | --check --seal (s) | read the three at once (s) | three SHA-256 at once (s) | check / slower floor, median of the rounds |"
 echo "|---|---|---|---|---|"
 printf '%s\n' "${rows_check[@]}"
+echo
+echo "Processor time of the whole system during one run (user and system, the kernel's writeback included; s):"
+echo
+echo "| workload | --manifest apply, flushed | copy floor, flushed | three SHA-256 at once |"
+echo "|---|---|---|---|"
+printf '%s\n' "${rows_cpu[@]}"
 echo
 echo "SHA-256 on 1 MiB blocks: library $sha_ours GB/s, openssl speed -evp sha256 $sha_openssl GB/s ($(ratio "$sha_ours" "$sha_openssl")×)"
