@@ -174,6 +174,26 @@ if [ "$part" = interrupted ]; then
     check "one write for four runs in two pages" [ "$(grep -c '^[0-9]* *pwrite64' trace.txt)" = 1 ]
     check "that write spans the runs: 5155 bytes at 100" \
         grep -q 'pwrite64([0-9]*, ".*"\.\.\., 5155, 100)' trace.txt
+    # A write the storage lost (strace makes the call report success and
+    # do nothing): the last pass finds it, by the bytes read back, or, for
+    # a patch larger than the result, by the target's digest.
+    head -c 2048 /dev/urandom >dorig.bin
+    cp dorig.bin dupd.bin
+    for ((at = 0; at < 2048; at += 2)); do bump dupd.bin "$at" 1; done
+    "$maker" dense.patch dupd.bin dorig.bin
+    "$apply" --check --seal dense.manifest dupd.bin dense.patch dorig.bin
+    # original | patch | manifest | the one write's size | message
+    lost=("orig.bin|rep.patch|rep.manifest|5155|$P: target T does not match rep.manifest after the update: byte 100 does not hold what was written; something else wrote to it, or the storage lost writes"
+        "dorig.bin|dense.patch|dense.manifest|2047|$P: target T does not match dense.manifest after the update: its SHA-256 is $(sha256sum dorig.bin | cut -c1-64), the manifest says $(sha256sum dupd.bin | cut -c1-64); something else wrote to it, or the storage lost writes")
+    for row in "${lost[@]}"; do
+        IFS='|' read -r original patch manifest size message <<<"$row"
+        cp "$original" T
+        ASAN_OPTIONS=detect_leaks=0 strace -f -o /dev/null -e trace=pwrite64 \
+            -e inject=pwrite64:retval="$size":when=1 "$apply" --in-place --manifest "$manifest" T "$patch" 2>err.txt
+        status=$?
+        check "$patch, its write lost: status $status (want 2), stderr '$(cat err.txt)'" \
+            [ "$status:$(cat err.txt)" = "2:$message" ]
+    done
     echo "in place, interrupted: $passed passed, $failed failed"
     [ "$failed" = 0 ]
     exit
