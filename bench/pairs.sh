@@ -32,7 +32,7 @@ rounds() {
     local n=$1 i k t slowest
     shift
     local count=$(($# / 2))
-    local times=()
+    ROUND_TIMES=()  # for rounds_ratio
     for ((i = 0; i <= n; i++)); do
         slowest=0
         local first=0
@@ -41,18 +41,34 @@ rounds() {
             t=$(seconds "${!prep_i}" "${!cmd_i}")
             t=$(awk -v a="$t" -v b="$(seconds "${!prep_i}" "${!cmd_i}")" 'BEGIN { printf "%.4f", (a + b) / 2 }')
             [ "$i" = 0 ] && continue
-            times[k * (n + 1) + i]=$t
+            ROUND_TIMES[k * (n + 1) + i]=$t
             if [ "$k" = 0 ]; then
                 first=$t
             else
                 slowest=$(awk -v a="$slowest" -v b="$t" 'BEGIN { print (b > a ? b : a) }')
             fi
         done
-        [ "$i" = 0 ] || times[count * (n + 1) + i]=$(awk -v a="$first" -v b="$slowest" 'BEGIN { printf "%.4f", a / b }')
+        [ "$i" = 0 ] || ROUND_TIMES[count * (n + 1) + i]=$(awk -v a="$first" -v b="$slowest" 'BEGIN { printf "%.4f", a / b }')
     done
     local out=()
     for ((k = 0; k <= count; k++)); do
-        out+=("$(for ((i = 1; i <= n; i++)); do echo "${times[k * (n + 1) + i]}"; done | median)")
+        out+=("$(for ((i = 1; i <= n; i++)); do echo "${ROUND_TIMES[k * (n + 1) + i]}"; done | median)")
     done
     echo "${out[*]}"
+}
+
+# rounds_ratio N FIRST OTHER...: after `rounds N ...`, the median over its
+# rounds of command FIRST's time over the slowest of commands OTHER... in
+# the same round (commands counted from 1).
+rounds_ratio() {
+    local n=$1 first=$2 i k t slowest
+    shift 2
+    for ((i = 1; i <= n; i++)); do
+        slowest=0
+        for k in "$@"; do
+            t=${ROUND_TIMES[(k - 1) * (n + 1) + i]}
+            slowest=$(awk -v a="$slowest" -v b="$t" 'BEGIN { print (b > a ? b : a) }')
+        done
+        awk -v a="${ROUND_TIMES[(first - 1) * (n + 1) + i]}" -v b="$slowest" 'BEGIN { printf "%.4f\n", a / b }'
+    done | median
 }

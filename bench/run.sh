@@ -11,8 +11,9 @@
 # leaves bspatch out. bsdiff is never run on the pair where every byte
 # differs (it took 598 s on a 64 MiB such pair here), nor on an empty
 # original, which it refuses ("mmap() empty.bin: Invalid argument").
-# Its last tables, updates in place on a 4 GiB target and sealed runs against
-# their floors, are bench/in_place.sh's and bench/sealed.sh's.
+# Its last tables, updates in place on a 4 GiB target, dense patches in
+# place on 256 MiB and sealed runs against their floors, are
+# bench/in_place.sh's, bench/in_place_dense.sh's and bench/sealed.sh's.
 # Usage: bench/run.sh [SIZE_MIB]   (default 1024)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -198,4 +199,5 @@ done <"$sealed_results"
 # Updates in place, on a target of their own (4 GiB; BENCH_IN_PLACE_MIB sets it).
 echo
 bash "$root/bench/in_place.sh" "${BENCH_IN_PLACE_MIB:-4096}" | sed -n '/^[0-9]\{4\}-/,$p'
+bash "$root/bench/in_place_dense.sh" 256 | sed -n '/^[0-9]\{4\}-/,$p'
 bash "$root/bench/sealed.sh" "$size_mib" | sed -n '/^[0-9]\{4\}-/,$p'
