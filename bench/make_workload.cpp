@@ -17,8 +17,11 @@ int main(int argc, char* argv[]) {
         std::size_t step;
     };
     constexpr std::size_t BLOCK = 1 << 20;  // a multiple of 4096
-    constexpr Mode modes[] = {{"sparse", BLOCK, 4096}, {"all", BLOCK, 1}, {"runs", 250, 1},
-                              {"every4", BLOCK, 4},    {"every2", BLOCK, 2}};
+    constexpr Mode modes[] = {{"sparse", BLOCK, 4096},
+                              {"all", BLOCK, 1},
+                              {"runs", 250, 1},
+                              {"every4", BLOCK, 4},
+                              {"every2", BLOCK, 2}};
     const Mode* mode = nullptr;
     for (const Mode& m : modes) {
         if (argc == 4 && std::strcmp(argv[1], m.name) == 0) {
@@ -26,7 +29,8 @@ int main(int argc, char* argv[]) {
         }
     }
     if (mode == nullptr) {
-        std::fprintf(stderr, "usage: bench_make_workload sparse|all|runs|every4|every2 ORIGINAL OUT\n");
+        std::fprintf(stderr,
+                     "usage: bench_make_workload sparse|all|runs|every4|every2 ORIGINAL OUT\n");
         return 2;
     }
     std::FILE* in = std::fopen(argv[2], "rb");

@@ -84,8 +84,8 @@ Bytes run_in_place(const Bytes& patch, const Bytes& start, const Sizes& sizes, I
                 BlockInput third{file, std::span(patch_block).first(sizes.patch_block)};
                 digests.next = 0;
                 third.digests = &digests;
-                return check_written(third, target, std::span(scratch).first(sizes.span), target.size,
-                                     {c.first_unpatched, 0, NO_POSITION});
+                return check_written(third, target, std::span(scratch).first(sizes.span),
+                                     target.size, {c.first_unpatched, 0, NO_POSITION});
             };
             EXPECT_EQ(read_back().outcome, Outcome::done);
             std::uint8_t byte = 0;

@@ -281,7 +281,8 @@ int shorter_than_original(const Run& run, const Manifest& m) {
 
 // The size, said as a mismatch after the update.
 int say_lost_size(const Run& run, std::uint64_t now, std::uint64_t updated) {
-    say("target %s does not match %s after the update: %" PRIu64 " bytes, the manifest says %" PRIu64
+    say("target %s does not match %s after the update: %" PRIu64
+        " bytes, the manifest says %" PRIu64
         "; something else wrote to it, or the storage lost writes",
         run.target_name, run.manifest_name, now, updated);
     return EXIT_TROUBLE;
@@ -488,8 +489,8 @@ int run_in_place(const char* target_name, const char* patch_name, const char* ma
     blocks.whole = false;
     blocks.blocks = &digests;
     start_hasher(blocks);
-    const Run run{target_name, patch_name, manifest_name, patch_file, target,
-                  digests,     progress,   blocks};
+    const Run run{target_name, patch_name, manifest_name, patch_file,
+                  target,      digests,    progress,      blocks};
     std::uint64_t patch_size = PROGRESS_TOTAL_UNKNOWN;
     regular_input_size(patch_file, patch_size);
     const int status = manifest_name != nullptr ? sealed_in_place(run, manifest)

@@ -23,13 +23,7 @@
 // record that reaches past the original's end, read without an event, so
 // that a record also cut short is reported as cut short, as the applier
 // (which learns the original's end only as it reads it) reports it.
-enum ReaderPhase : std::uint8_t {
-    READ_HEADER,
-    READ_HEAD,
-    READ_DATA,
-    READ_FAILED,
-    READ_PAST_END
-};
+enum ReaderPhase : std::uint8_t { READ_HEADER, READ_HEAD, READ_DATA, READ_FAILED, READ_PAST_END };
 
 template <typename Take>
 void take_whole_records(dw_reader& reader, dw_in_buffer& in, Take take) {

@@ -31,7 +31,7 @@ struct BlockHasher {
     Job jobs[2];     // jobs[0] is being hashed, jobs[1] waits
     int queued = 0;  // jobs not yet done, in order
     bool stopping = false;
-    bool whole = true;              // the stream's digest is taken
+    bool whole = true;               // the stream's digest is taken
     BlockDigests* blocks = nullptr;  // optional: each block's digest kept or checked
 };
 

@@ -68,10 +68,10 @@ struct BlockHasher;
 struct BlockInput {
     std::FILE* file = nullptr;
     std::span<std::uint8_t> buffer;
-    std::span<std::uint8_t> spare = {};  // optional: a second block to read into in turn
-    std::span<std::uint8_t> third = {};  // optional, with spare: a third, to read ahead
-    std::uint64_t limit = UINT64_MAX;    // bytes it may still read: its end, if sooner
-    BlockDigests* digests = nullptr;     // optional: each block's digest kept or checked
+    std::span<std::uint8_t> spare = {};    // optional: a second block to read into in turn
+    std::span<std::uint8_t> third = {};    // optional, with spare: a third, to read ahead
+    std::uint64_t limit = UINT64_MAX;      // bytes it may still read: its end, if sooner
+    BlockDigests* digests = nullptr;       // optional: each block's digest kept or checked
     BlockHasher* digest_worker = nullptr;  // optional, instead: the same on a thread (spare needed)
     ReadMeter* meter = nullptr;            // optional: counts the bytes read
     bool ended = false;

@@ -152,8 +152,7 @@ InPlaceCheck check_in_place(BlockInput& patch, const TargetFile& target,
     TargetWindow w{target, window};
     InPlaceCheck c;
     const WalkEnd end = walk_records(
-        patch, reader,
-        [&](bool add, std::uint64_t at, const std::uint8_t* data, std::size_t n) {
+        patch, reader, [&](bool add, std::uint64_t at, const std::uint8_t* data, std::size_t n) {
             if (add) {
                 c.adds = true;
                 return true;
@@ -187,7 +186,8 @@ RunResult walk_written(BlockInput& patch, std::uint64_t original_size, const Wri
     dw_reader_init(&reader, original_size);
     RunResult w;
     const WalkEnd end = walk_records(
-        patch, reader, [&](bool add, std::uint64_t offset, const std::uint8_t* data, std::size_t n) {
+        patch, reader,
+        [&](bool add, std::uint64_t offset, const std::uint8_t* data, std::size_t n) {
             const std::uint64_t first = add ? range.add_at + offset : offset;
             std::uint64_t at = add ? first : std::max(first, range.from);  // before: patched
             const std::uint64_t stop = std::min(first + n, range.end);
@@ -203,8 +203,8 @@ RunResult walk_written(BlockInput& patch, std::uint64_t original_size, const Wri
         case WalkEnd::read_error:
             break;
     }
-    const BlockDigests* d = patch.digest_worker != nullptr ? patch.digest_worker->blocks
-                                                           : patch.digests;
+    const BlockDigests* d =
+        patch.digest_worker != nullptr ? patch.digest_worker->blocks : patch.digests;
     return stream_failed(d != nullptr && d->changed ? Outcome::changed : Outcome::read_error,
                          Stream::patch, patch.error);
 }
@@ -275,20 +275,17 @@ bool put_in_span(WriteSpan& s, std::uint64_t at, const std::uint8_t* bytes, std:
 RunResult write_in_place(BlockInput& patch, const TargetFile& target, std::span<std::uint8_t> span,
                          std::uint64_t original_size, const WriteRange& range) {
     WriteSpan s{target, span};
-    RunResult w = walk_written(
-        patch, original_size, range,
-        [&s](std::uint64_t at, const std::uint8_t* bytes, std::size_t size, RunResult& r) {
-            return put_in_span(s, at, bytes, size, r);
-        });
+    RunResult w = walk_written(patch, original_size, range,
+                               [&s](std::uint64_t at, const std::uint8_t* bytes, std::size_t size,
+                                    RunResult& r) { return put_in_span(s, at, bytes, size, r); });
     if (w.outcome == Outcome::done && s.open) {
         flush_span(s, w);
     }
     return w;
 }
 
-RunResult check_written(BlockInput& patch, const TargetFile& target,
-                        std::span<std::uint8_t> window, std::uint64_t original_size,
-                        const WriteRange& range) {
+RunResult check_written(BlockInput& patch, const TargetFile& target, std::span<std::uint8_t> window,
+                        std::uint64_t original_size, const WriteRange& range) {
     TargetWindow tw{target, window};
     return walk_written(
         patch, original_size, range,
