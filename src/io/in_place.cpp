@@ -223,7 +223,7 @@ struct WriteSpan {
 
 // The target's bytes read ahead at a gap between records: enough for the
 // gaps of the next few dense records, at little cost to a sparse patch.
-inline constexpr std::size_t GAP_READ_AHEAD = 64 * 1024;
+inline constexpr std::size_t GAP_READ_AHEAD = std::size_t{64} * 1024;
 
 bool flush_span(WriteSpan& s, RunResult& w) {
     s.open = false;
