@@ -7,15 +7,17 @@
 // must never crash, must accept exactly what the reference reader accepts
 // with the same output, and must refuse with the same rule at the same place.
 // The public record reader and streaming applier are held to the same, fed
-// in pieces whose sizes come from the input's own bytes, and so are the
-// spans an update in place reads and writes: adjacent records joined up to
-// the span buffer, applied to the original, give the reference's output.
+// in pieces whose sizes come from the input's own bytes, and so is the
+// reading an update in place does: records taken whole from each block by
+// the reader's fast path, the others by events, applied to the original,
+// give the reference's output or the reader's refusal.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "format/whole_records.h"
 #include "io/in_place.h"
 #include "test_support.h"
 
@@ -45,57 +47,74 @@ void check(const ApplyRun& run, const ReferenceApply& want) {
     }
 }
 
-[[noreturn]] void fail_spans(const char* what) {
-    std::fprintf(stderr, "apply_fuzzer: in-place spans: %s\n", what);
+[[noreturn]] void fail_records(const char* what) {
+    std::fprintf(stderr, "apply_fuzzer: whole records: %s\n", what);
     std::abort();
 }
 
-void check_spans(const Bytes& patch, const Bytes& original, std::size_t block, std::size_t cap,
-                 const ReaderRun& read_want, const ReferenceApply& want) {
-    Bytes storage;
-    std::FILE* file = open_bytes(patch, storage);
-    Bytes block_buffer(block);
-    Bytes span_buffer(cap);
-    BlockInput in{file, block_buffer};
-    PatchSpans s{in, span_buffer};
-    start_spans(s, original.size());
+// The reading an update in place does: records taken whole from each block
+// by the reader's fast path, the others (cut by a block's end, or faulty)
+// by dw_reader_next, applied to the original: the reference's output, or
+// the record reader's refusal.
+void check_records(const Bytes& patch, const Bytes& original, std::size_t block,
+                   const ReaderRun& read_want, const ReferenceApply& want) {
+    dw_reader reader;
+    dw_reader_init(&reader, original.size());
     Bytes out = original;
-    std::uint64_t previous_end = NO_POSITION;
-    std::size_t previous_size = 0;
-    bool previous_add = false;
-    SpanEvent event = SpanEvent::end;
-    while ((event = next_span(s)) == SpanEvent::span) {
-        if (s.size == 0 || s.size > cap) {
-            fail_spans("a span of no bytes or more than its buffer");
-        }
-        // A span ends at a gap, or where its next record would not fit.
-        if (s.add == previous_add && s.offset == previous_end &&
-            previous_size + MAX_RECORD_DATA <= cap) {
-            fail_spans("adjacent records left in two spans");
-        }
-        if (s.add) {
-            if (out.size() != original.size() + s.offset) {
-                fail_spans("add data out of place");
+    std::uint64_t added = 0;
+    const auto take = [&](bool add, std::uint64_t offset, const std::uint8_t* bytes,
+                          std::size_t n) {
+        if (add) {
+            if (out.size() != original.size() + added) {
+                fail_records("add data out of place");
             }
-            out.insert(out.end(), s.data.data(), s.data.data() + s.size);
+            out.insert(out.end(), bytes, bytes + n);
+            added += n;
         } else {
-            if (s.offset + s.size > original.size() || out.size() != original.size()) {
-                fail_spans("a replace span past the original, or after add data");
+            if (offset + n > original.size() || out.size() != original.size()) {
+                fail_records("a replace record past the original, or after add data");
             }
-            std::memcpy(out.data() + s.offset, s.data.data(), s.size);
+            std::memcpy(out.data() + offset, bytes, n);
         }
-        previous_end = s.offset + s.size;
-        previous_size = s.size;
-        previous_add = s.add;
+    };
+    Bytes gathered;
+    bool add = false;
+    dw_read_event event = DW_READ_MORE;
+    for (std::size_t at = 0; event != DW_READ_END && event != DW_READ_ERROR;) {
+        const std::size_t n = std::min(block, patch.size() - at);
+        dw_in_buffer in{patch.data() + at, n, 0};
+        at += n;
+        while (true) {
+            take_whole_records(reader, in, [&](const RecordHead& head, const std::uint8_t* d) {
+                take(head.command == COMMAND_ADD, head.offset, d, head.length);
+                return true;
+            });
+            event = dw_reader_next(&reader, &in);
+            if (event == DW_READ_MORE) {
+                break;
+            }
+            if (event == DW_READ_REPLACE || event == DW_READ_ADD) {
+                add = event == DW_READ_ADD;
+                gathered.clear();
+            } else if (event == DW_READ_DATA) {
+                gathered.insert(gathered.end(), reader.data, reader.data + reader.data_size);
+                if (gathered.size() == reader.length) {
+                    take(add, reader.offset, gathered.data(), gathered.size());
+                }
+            } else {
+                break;
+            }
+        }
+        if (event == DW_READ_MORE && n == 0) {
+            event = dw_reader_finish(&reader);
+        }
     }
-    std::fclose(file);
-    if (event == SpanEvent::end) {
+    if (event == DW_READ_END) {
         if (want.fault != DW_OK || out != want.output) {
-            fail_spans("accepted with another result than the reference's");
+            fail_records("accepted with another result than the reference's");
         }
-    } else if (event != SpanEvent::invalid || s.reader.error != read_want.error ||
-               s.reader.error_position != read_want.position) {
-        fail_spans("refused otherwise than the record reader");
+    } else if (reader.error != read_want.error || reader.error_position != read_want.position) {
+        fail_records("refused otherwise than the record reader");
     }
 }
 
@@ -128,7 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                      static_cast<unsigned long long>(read_want.position));
         std::abort();
     }
-    check_spans(patch, original, small_block, MAX_RECORD_DATA + 7 * small_block, read_want, want);
+    check_records(patch, original, small_block, read_want, want);
     std::size_t call = 0;
     const ReferenceApply streamed = apply_in_pieces(
         patch, original,
