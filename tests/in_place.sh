@@ -50,27 +50,31 @@ stamp() { stat -c '%s %y' "$1"; }
 # unchanged TARGET COPY STAMP: TARGET still holds COPY's bytes and STAMP's time.
 unchanged() { cmp -s "$1" "$2" && [ "$(stamp "$1")" = "$3" ]; }
 
+# fixture PREFIX SIZE SHORT AT1 AT2 AT3 AT4: PREFIXorig.bin of SIZE random
+# bytes; PREFIXupd.bin with 10, 600, 1 and 255 bytes changed at AT1..AT4;
+# PREFIXlong.bin (700 bytes added) and PREFIXshort.bin (its first SHORT);
+# their patches and manifests, and PREFIXaddshort.manifest, the add patch
+# sealed with the shorter updated file (nothing past SHORT is written).
+fixture() {
+    local p=$1
+    head -c "$2" /dev/urandom >"${p}orig.bin"
+    cp "${p}orig.bin" "${p}upd.bin"
+    bump "${p}upd.bin" "$4" 10
+    bump "${p}upd.bin" "$5" 600
+    bump "${p}upd.bin" "$6" 1
+    bump "${p}upd.bin" "$7" 255
+    { cat "${p}upd.bin"; head -c 700 /dev/urandom; } >"${p}long.bin"
+    head -c "$3" "${p}upd.bin" >"${p}short.bin"
+    for w in rep:upd add:long short:short; do
+        "$maker" "${p}${w%%:*}.patch" "${p}${w#*:}.bin" "${p}orig.bin"
+        "$apply" --check --seal "${p}${w%%:*}.manifest" "${p}${w#*:}.bin" "${p}${w%%:*}.patch" "${p}orig.bin"
+    done
+    "$apply" --check --seal "${p}addshort.manifest" "${p}short.bin" "${p}add.patch" "${p}orig.bin"
+}
 # An original of 8 KiB and an updated file of the same size that differs in
 # four runs: 10 bytes at 100, 600 at 1000 (three adjacent records, one
 # write), 1 at 3000, 255 at 5000. So the patch's replace bytes are known.
-head -c 8192 /dev/urandom >orig.bin
-cp orig.bin upd.bin
-bump upd.bin 100 10
-bump upd.bin 1000 600
-bump upd.bin 3000 1
-bump upd.bin 5000 255
-"$maker" rep.patch upd.bin orig.bin
-# With add records (the updated file longer) and a shorter updated file.
-{ cat upd.bin; head -c 700 /dev/urandom; } >long.bin
-"$maker" add.patch long.bin orig.bin
-head -c 4000 upd.bin >short.bin
-"$maker" short.patch short.bin orig.bin
-"$apply" --check --seal rep.manifest upd.bin rep.patch orig.bin
-"$apply" --check --seal add.manifest long.bin add.patch orig.bin
-"$apply" --check --seal short.manifest short.bin short.patch orig.bin
-# A patch with add records sealed with an updated file shorter than the
-# original (the result's first 4000 bytes): nothing past 4000 is written.
-"$apply" --check --seal addshort.manifest short.bin add.patch orig.bin
+fixture "" 8192 4000 100 1000 3000 5000
 
 # A block device: a loop device over an image of the original.
 if [ "$part" = block-device ]; then
@@ -114,21 +118,7 @@ if [ "$part" = interrupted ]; then
     # one span: the four runs above are one write. So that each run is a
     # write of its own, the same shapes spread pages apart (s*): 10 bytes at
     # 100, 600 at 9000, 1 at 20000, 255 at 30000 of 40 KiB.
-    head -c 40960 /dev/urandom >sorig.bin
-    cp sorig.bin supd.bin
-    bump supd.bin 100 10
-    bump supd.bin 9000 600
-    bump supd.bin 20000 1
-    bump supd.bin 30000 255
-    "$maker" srep.patch supd.bin sorig.bin
-    { cat supd.bin; head -c 700 /dev/urandom; } >slong.bin
-    "$maker" sadd.patch slong.bin sorig.bin
-    head -c 25000 supd.bin >sshort.bin
-    "$maker" sshort.patch sshort.bin sorig.bin
-    "$apply" --check --seal srep.manifest supd.bin srep.patch sorig.bin
-    "$apply" --check --seal sadd.manifest slong.bin sadd.patch sorig.bin
-    "$apply" --check --seal sshort.manifest sshort.bin sshort.patch sorig.bin
-    "$apply" --check --seal saddshort.manifest sshort.bin sadd.patch sorig.bin
+    fixture s 40960 25000 100 9000 20000 30000
     # original | patch | manifest (or -) | updated | runs killed: at a write, a truncation, a flush
     kills=("orig.bin|rep.patch|-|upd.bin|1 0 1" "orig.bin|rep.patch|rep.manifest|upd.bin|1 0 1"
         "orig.bin|add.patch|add.manifest|long.bin|1 1 1"
